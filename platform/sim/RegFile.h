@@ -1,0 +1,44 @@
+// Registry images: the .reg files that regedit reads and writes, in both of
+// its formats ("REGEDIT4", and "Windows Registry Editor Version 5.00" as
+// UTF-16LE with a byte-order mark or as UTF-8).
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Machine.h"
+#include "SimRegistry.h"
+
+namespace sim {
+
+// A malformed image. The message names the file and the line.
+class RegFileError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class RegFormat { Regedit4, Regedit5 };
+
+// Applies an image to the registry: keys and values are added, "[-KEY]"
+// deletes a key with everything below it, "name"=- deletes a value. The
+// whole image is parsed before anything is applied, so a malformed one
+// changes nothing. `origin` names the image in error messages.
+void applyRegText(Registry& registry, const std::string& bytes, const std::string& origin);
+void loadRegFile(Registry& registry, const std::filesystem::path& file);
+
+// Every key of the registry with its values, as a .reg image that regedit
+// reads back to the same keys, values and types. Regedit5 is written as
+// UTF-16LE with a byte-order mark and CRLF line ends, Regedit4 as 8-bit text
+// with CRLF line ends.
+std::string writeRegText(const Registry& registry, RegFormat format = RegFormat::Regedit4);
+void saveRegFile(const Registry& registry, const std::filesystem::path& file,
+                 RegFormat format = RegFormat::Regedit4);
+
+// An image that puts back everything the changes deleted (keys with all their
+// values and types, single values): imported after the run, it gives back the
+// registry as it was before.
+std::string writeUndoText(const std::vector<Change>& changes, RegFormat format = RegFormat::Regedit4);
+
+}  // namespace sim

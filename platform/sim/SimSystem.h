@@ -1,0 +1,96 @@
+// The simulated system facts: the Windows version that GetVersionExA reports,
+// the process and thread tokens with their groups, security identifiers,
+// the last error, and the debug-output channel.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../Platform.h"
+
+namespace sim {
+
+class Machine;
+
+struct WindowsVersion {
+  DWORD major = 4;
+  DWORD minor = 10;
+  DWORD build = 1998;
+  DWORD platformId = VER_PLATFORM_WIN32_WINDOWS;
+  std::string servicePack;
+
+  // win95, win98, winme, nt4, win2k, winxp, vista, win7, win10, or
+  // MAJOR.MINOR (the NT platform from major version 5 on).
+  static std::optional<WindowsVersion> fromName(std::string_view name);
+  bool isNtFamily() const { return platformId == VER_PLATFORM_WIN32_NT; }
+};
+
+struct TokenSpec {
+  bool administrators = true;  // the Administrators group is listed
+  bool denyOnly = false;       // ... marked deny-only instead of enabled
+};
+
+class System : public platform::System {
+public:
+  explicit System(Machine& machine);
+
+  void setVersion(const WindowsVersion& version) { version_ = version; }
+  const WindowsVersion& version() const { return version_; }
+  // Tokens: none for a thread that does not impersonate.
+  void setProcessToken(std::optional<TokenSpec> token) { processToken_ = token; }
+  void setThreadToken(std::optional<TokenSpec> token) { threadToken_ = token; }
+  void setLastError(DWORD error) { lastError_ = error; }
+
+  // Leak checks: token handles not closed, SIDs not freed.
+  std::size_t openTokenCount() const { return tokens_.size(); }
+  std::size_t liveSidCount() const { return sids_.size(); }
+
+  // platform::System
+  BOOL GetVersionExA(OSVERSIONINFOA* info) override;
+  HANDLE GetCurrentThread() override;
+  HANDLE GetCurrentProcess() override;
+  BOOL OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, HANDLE* token) override;
+  BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) override;
+  DWORD GetLastError() override;
+  BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
+                                DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) override;
+  BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
+                           DWORD infoLen, DWORD* returnLen) override;
+  BOOL EqualSid(PSID a, PSID b) override;
+  void* FreeSid(PSID sid) override;
+  BOOL CloseHandle(HANDLE handle) override;
+
+private:
+  Machine& machine_;
+  WindowsVersion version_;
+  std::optional<TokenSpec> processToken_ = TokenSpec{};
+  std::optional<TokenSpec> threadToken_;
+  DWORD lastError_ = 0;
+  std::map<HANDLE, TokenSpec> tokens_;
+  std::map<PSID, std::vector<std::uint8_t>> sids_;  // SID bytes by address
+  std::uintptr_t nextToken_ = 0x2000;
+};
+
+// Debug output, captured line by line (the trailing line feed dropped).
+class Debug : public platform::DebugOutput {
+public:
+  explicit Debug(Machine& machine);
+  void OutputDebugStringA(LPCSTR text) override;
+  const std::vector<std::string>& lines() const { return lines_; }
+  void clear() { lines_.clear(); }
+  // Also hands each line to `sink` as it is written (the tool echoes them).
+  void setSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
+
+private:
+  Machine& machine_;
+  std::vector<std::string> lines_;
+  std::function<void(const std::string&)> sink_;
+};
+
+}  // namespace sim
