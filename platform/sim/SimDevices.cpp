@@ -1,49 +1,430 @@
 #include "SimDevices.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <optional>
+
 #include "Machine.h"
 
 namespace sim {
 
+namespace {
+
+// Setup API error for an instance that is no longer on the system.
+constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::vector<std::string> splitPath(std::string_view path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = path.find('\\', start);
+    parts.emplace_back(path.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool allNonEmpty(const std::vector<std::string>& parts) {
+  return std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); });
+}
+
+std::string hex(std::uintptr_t value) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
+  return buf;
+}
+
+std::string handleText(const void* handle) {
+  return hex(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+std::string textOrNull(LPCSTR text) {
+  return text ? std::string(text) : std::string("null");
+}
+
+std::int64_t handleResult(HANDLE handle) {
+  return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+std::string flagsText(DWORD flags) {
+  static constexpr std::pair<DWORD, const char*> names[] = {
+      {DIGCF_DEFAULT, "DIGCF_DEFAULT"},
+      {DIGCF_PRESENT, "DIGCF_PRESENT"},
+      {DIGCF_ALLCLASSES, "DIGCF_ALLCLASSES"},
+      {DIGCF_PROFILE, "DIGCF_PROFILE"},
+      {DIGCF_DEVICEINTERFACE, "DIGCF_DEVICEINTERFACE"}};
+  std::string out;
+  for (auto [bit, name] : names) {
+    if (!(flags & bit)) continue;
+    if (!out.empty()) out += '|';
+    out += name;
+    flags &= ~bit;
+  }
+  if (flags != 0 || out.empty()) {
+    if (!out.empty()) out += '|';
+    out += hex(flags);
+  }
+  return out;
+}
+
+// "{4D36E96C-E325-11CE-BFC1-08002BE10318}", braces optional.
+std::optional<GUID> parseGuid(std::string_view text) {
+  if (text.size() == 38 && text.front() == '{' && text.back() == '}') text = text.substr(1, 36);
+  if (text.size() != 36) return std::nullopt;
+  std::string digits;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash != (text[i] == '-')) return std::nullopt;
+    if (!dash) {
+      if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+      digits += text[i];
+    }
+  }
+  auto field = [&](std::size_t pos, std::size_t len) {
+    return std::stoull(digits.substr(pos, len), nullptr, 16);
+  };
+  GUID guid{};
+  guid.Data1 = static_cast<std::uint32_t>(field(0, 8));
+  guid.Data2 = static_cast<std::uint16_t>(field(8, 4));
+  guid.Data3 = static_cast<std::uint16_t>(field(12, 4));
+  for (std::size_t i = 0; i < 8; ++i)
+    guid.Data4[i] = static_cast<std::uint8_t>(field(16 + 2 * i, 2));
+  return guid;
+}
+
+bool sameGuid(const GUID& a, const GUID& b) {
+  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
+         std::equal(std::begin(a.Data4), std::end(a.Data4), std::begin(b.Data4));
+}
+
+// A string value's text up to its first NUL; nothing for other types.
+std::optional<std::string> stringValue(const Registry& registry, const std::string& key,
+                                       std::string_view name) {
+  auto value = registry.value(key, name);
+  if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
+  std::string text(value->data.begin(), value->data.end());
+  return text.substr(0, text.find('\0'));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Setup API
+
 SetupApi::SetupApi(Machine& machine) : machine_(machine) {}
 
-HDEVINFO SetupApi::SetupDiGetClassDevsA(const GUID*, LPCSTR, HWND, DWORD) {
-  return INVALID_HANDLE_VALUE;
+HDEVINFO SetupApi::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent,
+                                        DWORD flags) {
+  std::string args = std::string(classGuid ? "guid " : "null ") + textOrNull(enumerator) + " " +
+                     handleText(parent) + " " + flagsText(flags);
+  auto fail = [&](DWORD code) {
+    machine_.system.setLastError(code);
+    machine_.log.record("SetupDiGetClassDevsA", args, handleResult(INVALID_HANDLE_VALUE));
+    return INVALID_HANDLE_VALUE;
+  };
+  if (auto code = machine_.log.failure("SetupDiGetClassDevsA")) return fail(*code);
+
+  std::string scope = enumerator ? enumerator : "";
+  // Without an enumerator the query must name a class or ask for all of them.
+  if (scope.empty() && !classGuid && !(flags & DIGCF_ALLCLASSES))
+    return fail(ERROR_INVALID_PARAMETER);
+  // Interface sets are not simulated.
+  if (flags & DIGCF_DEVICEINTERFACE) return fail(ERROR_INVALID_PARAMETER);
+  std::vector<std::string> scopeParts;
+  if (!scope.empty()) {
+    scopeParts = splitPath(scope);
+    if (scopeParts.size() > 3 || !allNonEmpty(scopeParts)) return fail(ERROR_INVALID_PARAMETER);
+  }
+
+  // The enumerator text names an enumerator, a device ID or one instance;
+  // every instance key at the third level below the enumerator root that lies
+  // within it belongs to the set, in the registry's sorted order.
+  const Registry& registry = machine_.registry;
+  const std::string root = machine_.enumRoot();
+  std::vector<std::string> ids;  // relative to the root, stored case
+  if (auto storedRoot = registry.storedPath(root)) {
+    std::string start = root + (scope.empty() ? "" : "\\" + scope);
+    if (auto stored = registry.storedPath(start)) {
+      std::string base = stored->size() > storedRoot->size()
+                             ? stored->substr(storedRoot->size() + 1)
+                             : std::string();
+      std::vector<std::string> level{base};
+      for (std::size_t depth = scopeParts.size(); depth < 3; ++depth) {
+        std::vector<std::string> next;
+        for (const auto& rel : level)
+          for (const auto& name : registry.subkeyNames(root + (rel.empty() ? "" : "\\" + rel)))
+            next.push_back(rel.empty() ? name : rel + "\\" + name);
+        level = std::move(next);
+      }
+      ids = std::move(level);
+    }
+  }
+
+  std::vector<Element> elements;
+  for (auto& id : ids) {
+    if ((flags & DIGCF_PRESENT) && !machine_.configManager.hasNode(id)) continue;
+    if (classGuid && !(flags & DIGCF_ALLCLASSES)) {
+      auto text = stringValue(registry, root + "\\" + id, "ClassGUID");
+      auto guid = text ? parseGuid(*text) : std::nullopt;
+      if (!guid || !sameGuid(*guid, *classGuid)) continue;
+    }
+    elements.push_back(Element{std::move(id), nextDevInst_++});
+  }
+
+  std::uintptr_t handle = nextSet_++;
+  sets_.emplace(handle, std::move(elements));
+  auto* set = reinterpret_cast<HDEVINFO>(handle);
+  machine_.log.record("SetupDiGetClassDevsA", args, handleResult(set));
+  return set;
 }
-BOOL SetupApi::SetupDiEnumDeviceInfo(HDEVINFO, DWORD, SP_DEVINFO_DATA*) {
-  return FALSE;
+
+BOOL SetupApi::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
+  std::string args = handleText(set) + " " + std::to_string(index);
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("SetupDiEnumDeviceInfo", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("SetupDiEnumDeviceInfo")) return finish(*code);
+
+  auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
+  if (found == sets_.end()) return finish(ERROR_INVALID_HANDLE);
+  if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return finish(ERROR_INVALID_USER_BUFFER);
+  if (index >= found->second.size()) return finish(ERROR_NO_MORE_ITEMS);
+
+  const Element& element = found->second[index];
+  args += " " + element.instanceId;
+  auto text =
+      stringValue(machine_.registry, machine_.enumRoot() + "\\" + element.instanceId, "ClassGUID");
+  auto guid = text ? parseGuid(*text) : std::nullopt;
+  data->ClassGuid = guid.value_or(GUID{});
+  data->DevInst = element.devInst;
+  data->Reserved = 0;
+  return finish(ERROR_SUCCESS);
 }
-BOOL SetupApi::SetupDiRemoveDevice(HDEVINFO, SP_DEVINFO_DATA*) {
-  return FALSE;
-}
-BOOL SetupApi::SetupDiDeleteDeviceInfo(HDEVINFO, SP_DEVINFO_DATA*) {
-  return FALSE;
-}
-BOOL SetupApi::SetupDiDestroyDeviceInfoList(HDEVINFO) {
-  return FALSE;
-}
-const SetupApi::Element* SetupApi::elementOf(HDEVINFO, const SP_DEVINFO_DATA*) const {
+
+const SetupApi::Element* SetupApi::elementOf(HDEVINFO set, const SP_DEVINFO_DATA* data) const {
+  auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
+  if (found == sets_.end() || !data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;
+  for (const auto& element : found->second)
+    if (element.devInst == data->DevInst) return &element;
   return nullptr;
 }
 
-ConfigManager::ConfigManager(Machine& machine) : machine_(machine) {}
+BOOL SetupApi::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
+  const Element* element = elementOf(set, data);
+  std::string args = handleText(set) + " " + (element ? element->instanceId : "?");
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("SetupDiRemoveDevice", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("SetupDiRemoveDevice")) return finish(*code);
+  if (!sets_.contains(reinterpret_cast<std::uintptr_t>(set))) return finish(ERROR_INVALID_HANDLE);
+  if (!element) return finish(ERROR_INVALID_PARAMETER);
 
-void ConfigManager::loadFromRegistry() {}
-void ConfigManager::markUnplugged(std::string_view) {}
-bool ConfigManager::hasNode(std::string_view) const {
-  return false;
+  Registry& registry = machine_.registry;
+  const std::string instanceKey = machine_.enumRoot() + "\\" + element->instanceId;
+  if (!registry.keyExists(instanceKey)) return finish(ERROR_NO_SUCH_DEVINST);
+
+  // The driver key is deleted only when "Driver" names a key strictly below
+  // the class key: an empty or rooted value would name the class key itself
+  // or one whole class.
+  std::optional<std::string> driverKey;
+  if (auto driver = stringValue(registry, instanceKey, "Driver")) {
+    auto parts = splitPath(*driver);
+    if (parts.size() >= 2 && allNonEmpty(parts)) {
+      // The version-4 family keeps its classes below Services; NT below Control.
+      const auto& version = machine_.system.version();
+      bool ntClasses = version.isNtFamily() || version.major >= 5;
+      driverKey = std::string(ntClasses ? "HKLM\\System\\CurrentControlSet\\Control\\Class\\"
+                                        : "HKLM\\System\\CurrentControlSet\\Services\\Class\\") +
+                  *driver;
+    }
+  }
+
+  const std::string instanceId = element->instanceId;
+  machine_.changes.push_back(Change{Change::Kind::RemovedDevice, instanceId, {}, {}});
+  registry.removeKeyLogged(instanceKey);
+  if (driverKey && registry.keyExists(*driverKey)) registry.removeKeyLogged(*driverKey);
+  machine_.configManager.removeNode(instanceId);
+  return finish(ERROR_SUCCESS);
 }
+
+BOOL SetupApi::SetupDiDeleteDeviceInfo(HDEVINFO set, SP_DEVINFO_DATA* data) {
+  const Element* element = elementOf(set, data);
+  std::string args = handleText(set) + " " + (element ? element->instanceId : "?");
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("SetupDiDeleteDeviceInfo", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("SetupDiDeleteDeviceInfo")) return finish(*code);
+  auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
+  if (found == sets_.end()) return finish(ERROR_INVALID_HANDLE);
+  if (!element) return finish(ERROR_INVALID_PARAMETER);
+
+  auto& elements = found->second;
+  elements.erase(elements.begin() + (element - elements.data()));
+  return finish(ERROR_SUCCESS);
+}
+
+BOOL SetupApi::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+  std::string args = handleText(set);
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("SetupDiDestroyDeviceInfoList", args,
+                        error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("SetupDiDestroyDeviceInfoList")) return finish(*code);
+  if (sets_.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) return finish(ERROR_INVALID_HANDLE);
+  return finish(ERROR_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration Manager
+
+ConfigManager::ConfigManager(Machine& machine) : machine_(machine) {
+  nodes_.emplace(rootNode_, Node{std::string(), 0, std::string()});
+}
+
+void ConfigManager::loadFromRegistry() {
+  std::erase_if(nodes_, [](const auto& entry) { return entry.first != rootNode_; });
+  const Registry& registry = machine_.registry;
+  const std::string root = machine_.enumRoot();
+  // Every instance hangs directly below the root: the simulation has no buses.
+  for (const auto& enumerator : registry.subkeyNames(root)) {
+    const std::string enumKey = root + "\\" + enumerator;
+    for (const auto& device : registry.subkeyNames(enumKey)) {
+      const std::string deviceKey = enumKey + "\\" + device;
+      for (const auto& instance : registry.subkeyNames(deviceKey)) {
+        std::string name = enumerator + "\\" + device + "\\" + instance;
+        std::string id = upper(name);
+        if (!unplugged_.contains(id))
+          nodes_.emplace(nextNode_++, Node{std::move(id), rootNode_, std::move(name)});
+      }
+    }
+  }
+}
+
+void ConfigManager::markUnplugged(std::string_view instanceId) {
+  unplugged_.insert(upper(instanceId));
+  removeNode(instanceId);
+}
+
+bool ConfigManager::hasNode(std::string_view instanceId) const {
+  const std::string id = upper(instanceId);
+  if (id.empty()) return false;
+  return std::any_of(nodes_.begin(), nodes_.end(),
+                     [&](const auto& entry) { return entry.second.instanceId == id; });
+}
+
 std::vector<std::string> ConfigManager::nodes() const {
-  return {};
+  std::vector<std::string> ids;
+  for (const auto& [handle, node] : nodes_)
+    if (handle != rootNode_) ids.push_back(node.instanceId);
+  std::sort(ids.begin(), ids.end());
+  return ids;
 }
-void ConfigManager::removeNode(std::string_view) {}
-CONFIGRET ConfigManager::CM_Locate_DevNodeA(DEVINST*, LPCSTR, ULONG) {
-  return CR_FAILURE;
+
+std::vector<DEVINST> ConfigManager::subtree(DEVINST node) const {
+  std::vector<DEVINST> handles{node};
+  for (std::size_t i = 0; i < handles.size(); ++i)
+    for (const auto& [child, entry] : nodes_)
+      if (entry.parent == handles[i]) handles.push_back(child);
+  return handles;
 }
-CONFIGRET ConfigManager::CM_Create_DevNodeA(DEVINST*, LPCSTR, DEVINST, ULONG) {
-  return CR_FAILURE;
+
+void ConfigManager::removeNode(std::string_view instanceId) {
+  const std::string id = upper(instanceId);
+  for (const auto& [handle, node] : nodes_) {
+    if (handle == rootNode_ || node.instanceId != id) continue;
+    // Nodes below it go with it; the Setup API reports only the instance.
+    for (DEVINST gone : subtree(handle)) nodes_.erase(gone);
+    return;
+  }
 }
-CONFIGRET ConfigManager::CM_Remove_SubTree(DEVINST, ULONG) {
-  return CR_FAILURE;
+
+CONFIGRET ConfigManager::CM_Locate_DevNodeA(DEVINST* node, LPCSTR deviceId, ULONG flags) {
+  std::string args = textOrNull(deviceId) + " " + hex(flags);
+  auto finish = [&](CONFIGRET code) {
+    machine_.log.record("CM_Locate_DevNodeA", args, code);
+    return code;
+  };
+  if (auto code = machine_.log.failure("CM_Locate_DevNodeA")) return finish(*code);
+  if (!node) return finish(CR_INVALID_POINTER);
+  *node = 0;
+  if (flags != CM_LOCATE_DEVNODE_NORMAL) return finish(CR_INVALID_FLAG);
+
+  if (!deviceId || !*deviceId) {
+    *node = rootNode_;
+    return finish(CR_SUCCESS);
+  }
+  const std::string id = upper(deviceId);
+  for (const auto& [handle, entry] : nodes_) {
+    if (handle != rootNode_ && entry.instanceId == id) {
+      *node = handle;
+      return finish(CR_SUCCESS);
+    }
+  }
+  return finish(CR_NO_SUCH_DEVNODE);
+}
+
+CONFIGRET ConfigManager::CM_Create_DevNodeA(DEVINST* node, LPCSTR deviceId, DEVINST parent,
+                                            ULONG flags) {
+  std::string args = textOrNull(deviceId) + " " + hex(parent) + " " + hex(flags);
+  auto finish = [&](CONFIGRET code) {
+    machine_.log.record("CM_Create_DevNodeA", args, code);
+    return code;
+  };
+  if (auto code = machine_.log.failure("CM_Create_DevNodeA")) return finish(*code);
+  if (!node) return finish(CR_INVALID_POINTER);
+  // Only full instance paths are taken: no instance number is generated.
+  if (flags != CM_CREATE_DEVNODE_NORMAL) return finish(CR_INVALID_FLAG);
+  if (!deviceId) return finish(CR_INVALID_DEVICE_ID);
+  const std::string given = deviceId;
+  auto parts = splitPath(given);
+  if (parts.size() != 3 || !allNonEmpty(parts)) return finish(CR_INVALID_DEVICE_ID);
+  if (!nodes_.contains(parent)) return finish(CR_INVALID_DEVNODE);
+  if (hasNode(given)) return finish(CR_ALREADY_SUCH_DEVNODE);
+
+  const DEVINST handle = nextNode_++;
+  nodes_.emplace(handle, Node{upper(given), parent, given});
+  unplugged_.erase(upper(given));
+  machine_.changes.push_back(Change{Change::Kind::CreatedNode, given, {}, {}});
+  const std::string key = machine_.enumRoot() + "\\" + given;
+  if (!machine_.registry.keyExists(key)) machine_.registry.addKeyLogged(key);
+  *node = handle;
+  return finish(CR_SUCCESS);
+}
+
+CONFIGRET ConfigManager::CM_Remove_SubTree(DEVINST node, ULONG flags) {
+  std::string args = hex(node) + " " + hex(flags);
+  auto finish = [&](CONFIGRET code) {
+    machine_.log.record("CM_Remove_SubTree", args, code);
+    return code;
+  };
+  if (auto code = machine_.log.failure("CM_Remove_SubTree")) return finish(*code);
+  // The root cannot be removed.
+  if (node == rootNode_ || !nodes_.contains(node)) return finish(CR_INVALID_DEVNODE);
+  // CM_REMOVE_UI_OK, CM_REMOVE_UI_NOT_OK and CM_REMOVE_NO_RESTART.
+  if (flags & ~ULONG{3}) return finish(CR_INVALID_FLAG);
+
+  // Children leave before their parents; the registry keys stay.
+  auto doomed = subtree(node);
+  for (auto it = doomed.rbegin(); it != doomed.rend(); ++it) {
+    machine_.changes.push_back(Change{Change::Kind::RemovedNode, nodes_.at(*it).name, {}, {}});
+    nodes_.erase(*it);
+  }
+  return finish(CR_SUCCESS);
 }
 
 }  // namespace sim

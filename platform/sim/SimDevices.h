@@ -75,10 +75,13 @@ private:
   struct Node {
     std::string instanceId;  // upper case; empty for the root
     DEVINST parent;
+    std::string name;  // the instance ID as created or stored, for the change log
   };
   std::map<DEVINST, Node> nodes_;
   std::set<std::string> unplugged_;  // upper case
   DEVINST nextNode_ = 2;
+  // The node and every node below it, parents before children.
+  std::vector<DEVINST> subtree(DEVINST node) const;
 };
 
 }  // namespace sim
