@@ -1,48 +1,295 @@
 #include "SimFiles.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
 #include "Machine.h"
 
 namespace sim {
 
+namespace {
+
+using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+// FILETIME counts 100-nanosecond ticks from 1601-01-01 00:00 UTC.
+constexpr std::chrono::sys_days fileTimeEpoch =
+    std::chrono::year_month_day{std::chrono::year{1601}, std::chrono::January, std::chrono::day{1}};
+
+std::uint64_t ticksOf(const FILETIME& time) {
+  return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+FILETIME fileTimeOf(std::chrono::sys_time<Ticks> when) {
+  auto ticks = static_cast<std::uint64_t>((when - fileTimeEpoch).count());
+  return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+}
+
+// Upper case, backslashes, no doubled or trailing separators: "c:/Windows\"
+// and "C:\WINDOWS" are one path.
+std::string normalise(std::string_view path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
+    out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (out.size() > 1 && out.back() == '\\' && !(out.size() == 3 && out[1] == ':')) out.pop_back();
+  return out;
+}
+
+std::string storedForm(std::string_view path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
+    out += c;
+  }
+  if (out.size() > 1 && out.back() == '\\' && !(out.size() == 3 && out[1] == ':')) out.pop_back();
+  return out;
+}
+
+std::string parentOf(const std::string& normalised) {
+  auto slash = normalised.rfind('\\');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 2 && normalised[1] == ':') return normalised.substr(0, 3);  // "C:\"
+  return normalised.substr(0, slash);
+}
+
+bool isDriveRoot(const std::string& normalised) {
+  return normalised.size() == 3 && normalised[1] == ':' && normalised[2] == '\\';
+}
+
+std::string hex(std::uint64_t value) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
+  return buf;
+}
+
+std::string fileTimeText(const FILETIME* time) {
+  return time ? hex(ticksOf(*time)) : std::string("null");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Files
+
 Files::Files(Machine& machine) : machine_(machine) {}
 
-void Files::addFile(std::string_view, FILETIME) {}
-void Files::addDirectory(std::string_view) {}
-bool Files::fileExists(std::string_view) const {
-  return false;
+void Files::addFile(std::string_view path, FILETIME lastWrite) {
+  std::string stored = storedForm(path);
+  entries_[normalise(path)] = Entry{stored, false, lastWrite};
 }
+
+void Files::addDirectory(std::string_view path) {
+  std::string stored = storedForm(path);
+  entries_[normalise(path)] = Entry{stored, true, defaultTime()};
+}
+
+bool Files::fileExists(std::string_view path) const {
+  auto found = entries_.find(normalise(path));
+  return found != entries_.end() && !found->second.directory;
+}
+
 std::vector<std::string> Files::paths() const {
-  return {};
+  std::vector<std::string> out;
+  for (const auto& [key, entry] : entries_) out.push_back(entry.path);
+  return out;
 }
+
 FILETIME Files::defaultTime() {
-  return {};
+  using namespace std::chrono;
+  return fileTimeOf(sys_days{year{2005} / June / 1} + hours{12});
 }
-FILETIME Files::timeFromYear(int) {
-  return {};
+
+FILETIME Files::timeFromYear(int year) {
+  using namespace std::chrono;
+  return fileTimeOf(sys_days{std::chrono::year{year} / January / 1});
 }
-UINT Files::GetWindowsDirectoryA(LPSTR, UINT) {
-  return 0;
+
+std::optional<Files::Entry> Files::lookup(const std::string& normalised) const {
+  if (auto found = entries_.find(normalised); found != entries_.end()) return found->second;
+  // A directory that was never added exists while anything lies below it.
+  const std::string prefix = normalised + (normalised.ends_with('\\') ? "" : "\\");
+  auto below = entries_.lower_bound(prefix);
+  if (below != entries_.end() && below->first.starts_with(prefix)) {
+    std::string stored = below->second.path.substr(0, normalised.size());
+    return Entry{stored, true, defaultTime()};
+  }
+  return std::nullopt;
 }
-HANDLE Files::FindFirstFileA(LPCSTR, WIN32_FIND_DATAA*) {
-  return INVALID_HANDLE_VALUE;
+
+DWORD Files::missingError(const std::string& normalised) const {
+  std::string parent = parentOf(normalised);
+  if (parent.empty()) return ERROR_PATH_NOT_FOUND;
+  if (isDriveRoot(parent)) return ERROR_FILE_NOT_FOUND;
+  auto entry = lookup(parent);
+  return entry && entry->directory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
-BOOL Files::FindClose(HANDLE) {
-  return FALSE;
+
+UINT Files::GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+  std::string args = std::to_string(size);
+  auto fail = [&](DWORD code) {
+    machine_.system.setLastError(code);
+    machine_.log.record("GetWindowsDirectoryA", args, 0);
+    return UINT{0};
+  };
+  if (auto code = machine_.log.failure("GetWindowsDirectoryA")) return fail(*code);
+  if (!windowsDir_) return fail(ERROR_PATH_NOT_FOUND);
+
+  const std::string& dir = *windowsDir_;
+  UINT result;
+  // Too small a buffer gets nothing, and the size it would need with the NUL.
+  if (buffer && dir.size() + 1 <= size) {
+    std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+    result = static_cast<UINT>(dir.size());
+  } else {
+    result = static_cast<UINT>(dir.size() + 1);
+  }
+  machine_.log.record("GetWindowsDirectoryA", args, result);
+  return result;
 }
-BOOL Files::FileTimeToLocalFileTime(const FILETIME*, FILETIME*) {
-  return FALSE;
+
+// The path is looked up as it stands: '*' and '?' match only themselves.
+HANDLE Files::FindFirstFileA(LPCSTR path, WIN32_FIND_DATAA* data) {
+  std::string args = path ? path : "null";
+  auto fail = [&](DWORD code) {
+    machine_.system.setLastError(code);
+    machine_.log.record("FindFirstFileA", args, -1);
+    return INVALID_HANDLE_VALUE;
+  };
+  if (auto code = machine_.log.failure("FindFirstFileA")) return fail(*code);
+  if (!path || !data) return fail(ERROR_INVALID_PARAMETER);
+  const std::string key = normalise(path);
+  if (key.empty()) return fail(ERROR_PATH_NOT_FOUND);
+  auto entry = lookup(key);
+  if (!entry) return fail(missingError(key));
+
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = entry->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  data->ftCreationTime = entry->lastWrite;
+  data->ftLastAccessTime = entry->lastWrite;
+  data->ftLastWriteTime = entry->lastWrite;
+  std::string name = entry->path.substr(entry->path.rfind('\\') + 1);
+  name.resize(std::min<std::size_t>(name.size(), MAX_PATH - 1));
+  std::memcpy(data->cFileName, name.c_str(), name.size() + 1);
+
+  const std::uintptr_t handle = nextFind_++;
+  finds_.emplace(handle, entry->path);
+  auto* find = reinterpret_cast<HANDLE>(handle);
+  machine_.log.record("FindFirstFileA", args, static_cast<std::int64_t>(handle));
+  return find;
 }
-BOOL Files::FileTimeToDosDateTime(const FILETIME*, WORD*, WORD*) {
-  return FALSE;
+
+BOOL Files::FindClose(HANDLE find) {
+  std::string args = hex(reinterpret_cast<std::uintptr_t>(find));
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("FindClose", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("FindClose")) return finish(*code);
+  if (finds_.erase(reinterpret_cast<std::uintptr_t>(find)) == 0)
+    return finish(ERROR_INVALID_HANDLE);
+  return finish(ERROR_SUCCESS);
 }
-BOOL Files::DeleteFileA(LPCSTR) {
-  return FALSE;
+
+// The machine's time zone is UTC with no daylight saving, so local time is
+// the UTC time unchanged.
+BOOL Files::FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
+  std::string args = fileTimeText(utc);
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("FileTimeToLocalFileTime", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("FileTimeToLocalFileTime")) return finish(*code);
+  // Times from bit 63 on are not valid file times.
+  if (!utc || !local || (utc->dwHighDateTime & 0x80000000u)) return finish(ERROR_INVALID_PARAMETER);
+  *local = *utc;
+  return finish(ERROR_SUCCESS);
 }
+
+BOOL Files::FileTimeToDosDateTime(const FILETIME* time, WORD* dosDate, WORD* dosTime) {
+  std::string args = fileTimeText(time);
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("FileTimeToDosDateTime", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("FileTimeToDosDateTime")) return finish(*code);
+  if (!time || !dosDate || !dosTime || (time->dwHighDateTime & 0x80000000u))
+    return finish(ERROR_INVALID_PARAMETER);
+
+  using namespace std::chrono;
+  const sys_time<Ticks> when = fileTimeEpoch + Ticks{static_cast<std::int64_t>(ticksOf(*time))};
+  const sys_days day = floor<days>(when);
+  const year_month_day date{day};
+  // A DOS date holds the years 1980 to 2107 in seven bits.
+  const int yearNumber = static_cast<int>(date.year());
+  if (yearNumber < 1980 || yearNumber > 2107) return finish(ERROR_INVALID_PARAMETER);
+  const hh_mm_ss clock{floor<seconds>(when - day)};
+  *dosDate =
+      static_cast<WORD>(((yearNumber - 1980) << 9) | (static_cast<unsigned>(date.month()) << 5) |
+                        static_cast<unsigned>(date.day()));
+  *dosTime = static_cast<WORD>((clock.hours().count() << 11) | (clock.minutes().count() << 5) |
+                               (clock.seconds().count() / 2));
+  return finish(ERROR_SUCCESS);
+}
+
+BOOL Files::DeleteFileA(LPCSTR path) {
+  std::string args = path ? path : "null";
+  auto finish = [&](DWORD error) {
+    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
+    machine_.log.record("DeleteFileA", args, error == ERROR_SUCCESS ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  };
+  if (auto code = machine_.log.failure("DeleteFileA")) return finish(*code);
+  if (!path) return finish(ERROR_INVALID_PARAMETER);
+  const std::string key = normalise(path);
+  if (key.empty()) return finish(ERROR_PATH_NOT_FOUND);
+  auto entry = lookup(key);
+  if (!entry) return finish(missingError(key));
+  if (entry->directory) return finish(ERROR_ACCESS_DENIED);
+
+  machine_.changes.push_back(Change{Change::Kind::DeletedFile, entry->path, {}, {}});
+  entries_.erase(key);
+  return finish(ERROR_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Dialogs
 
 Dialogs::Dialogs(Machine& machine) : machine_(machine) {}
 
-int Dialogs::showMessageDialog(const platform::MessageDialog&) {
-  return IDCANCEL;
+int Dialogs::showMessageDialog(const platform::MessageDialog& dialog) {
+  const bool yesNo = dialog.buttons == platform::MessageDialog::Buttons::YesNo;
+  std::string args = dialog.caption + (yesNo ? " YesNo" : " Ok");
+  if (auto code = machine_.log.failure("MessageDialog")) {
+    // The dialog could not be shown.
+    machine_.system.setLastError(*code);
+    machine_.log.record("MessageDialog", args, 0);
+    return 0;
+  }
+
+  int answer = IDCANCEL;
+  switch (answer_) {
+    case Answer::Yes:
+      answer = yesNo ? IDYES : IDOK;
+      break;
+    case Answer::No:
+    case Answer::Esc:  // Esc chooses No on Yes/No, and OK alone
+      answer = yesNo ? IDNO : IDOK;
+      break;
+    case Answer::Close:
+      answer = IDCANCEL;
+      break;
+  }
+  shown_.push_back(Shown{dialog, answer});
+  machine_.log.record("MessageDialog", args, answer);
+  return answer;
 }
 
 }  // namespace sim

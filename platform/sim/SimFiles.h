@@ -29,8 +29,8 @@ public:
   bool fileExists(std::string_view path) const;  // a file, not a directory
   std::vector<std::string> paths() const;        // stored case, sorted
   std::size_t openFindCount() const { return finds_.size(); }
-  static FILETIME defaultTime();             // 2005-06-01 12:00 UTC
-  static FILETIME timeFromYear(int year);    // 1 January of that year, UTC
+  static FILETIME defaultTime();           // 2005-06-01 12:00 UTC
+  static FILETIME timeFromYear(int year);  // 1 January of that year, UTC
 
   UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) override;
   HANDLE FindFirstFileA(LPCSTR path, WIN32_FIND_DATAA* data) override;
@@ -50,6 +50,10 @@ private:
   std::map<std::string, Entry> entries_;  // by upper-case path
   std::map<std::uintptr_t, std::string> finds_;
   std::uintptr_t nextFind_ = 0x4000;
+  // The entry at an upper-case path, or the directory that holds entries.
+  std::optional<Entry> lookup(const std::string& normalised) const;
+  // ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND when the parent is missing.
+  DWORD missingError(const std::string& normalised) const;
 };
 
 class Dialogs : public platform::Dialogs {
