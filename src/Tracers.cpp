@@ -1,0 +1,87 @@
+#include "Tracers.h"
+
+#include <cstdio>
+
+#include "Platform.h"
+
+namespace qvinst {
+
+#ifdef QVINST98_TRACE_AT_LOAD
+constexpr bool traceAtLoad = true;
+#else
+constexpr bool traceAtLoad = false;
+#endif
+
+bool traceEnabled = false;
+
+void initTracers() {
+  traceEnabled = traceAtLoad;
+}
+
+void setTraceEnabled(bool on) {
+  traceEnabled = on;
+}
+
+namespace {
+
+void appendArg(std::string& out, char directive, const TraceArg& arg) {
+  if (arg.isText()) {
+    out.append(arg.text());
+    return;
+  }
+  char digits[16];
+  if (directive == 'x') {
+    std::snprintf(digits, sizeof digits, "%X", static_cast<unsigned>(arg.number()));
+  } else {
+    std::snprintf(digits, sizeof digits, "%d", static_cast<int>(arg.number()));
+  }
+  out.append(digits);
+}
+
+void writeLine(std::string line) {
+  line.push_back('\n');
+  platform::get().debug.OutputDebugStringA(line.c_str());
+}
+
+}  // namespace
+
+std::string formatTrace(std::string_view format, std::initializer_list<TraceArg> args) {
+  std::string out;
+  out.reserve(format.size() + 32);
+  auto next = args.begin();
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    const char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      out.push_back(c);
+      continue;
+    }
+    const char directive = format[i + 1];
+    if (directive == 's' || directive == 'd' || directive == 'x') {
+      if (next == args.end()) {
+        out.push_back('%');
+        out.push_back(directive);
+      } else {
+        appendArg(out, directive, *next++);
+      }
+      ++i;
+    } else if (directive == '%') {
+      out.push_back('%');
+      ++i;
+    } else {
+      out.push_back('%');
+    }
+  }
+  return out;
+}
+
+void Trace(std::string_view format, std::initializer_list<TraceArg> args) {
+  if (!traceEnabled) return;
+  writeLine(formatTrace(format, args));
+}
+
+void TraceMsg(std::string_view text) {
+  if (!traceEnabled) return;
+  writeLine(std::string(text));
+}
+
+}  // namespace qvinst
