@@ -1,0 +1,218 @@
+#include "ToolRun.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "BundledMachines.h"
+#include "Exports.h"
+#include "Machine.h"
+#include "RegFile.h"
+#include "Tracers.h"
+
+namespace tool {
+
+namespace {
+
+const qvinst::ExportEntry* findExport(const std::string& name) {
+  for (const auto& entry : qvinst::exportTable) {
+    if (name == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
+std::string joinExports() {
+  std::string all;
+  for (const auto& name : exportNames()) {
+    if (!all.empty()) all += ", ";
+    all += name;
+  }
+  return all;
+}
+
+struct ParsedCall {
+  const qvinst::ExportEntry* entry;
+  std::optional<std::string> text;
+};
+
+ParsedCall parseCall(const std::string& call) {
+  const auto eq = call.find('=');
+  const std::string name = call.substr(0, eq);
+  const qvinst::ExportEntry* entry = findExport(name);
+  if (entry == nullptr) {
+    throw UsageError("unknown export '" + name + "'; known exports: " + joinExports());
+  }
+  ParsedCall parsed{entry, std::nullopt};
+  if (eq != std::string::npos) parsed.text = call.substr(eq + 1);
+  return parsed;
+}
+
+sim::Dialogs::Answer parseAnswer(const std::string& answer) {
+  if (answer == "yes") return sim::Dialogs::Answer::Yes;
+  if (answer == "no") return sim::Dialogs::Answer::No;
+  if (answer == "esc") return sim::Dialogs::Answer::Esc;
+  if (answer == "close") return sim::Dialogs::Answer::Close;
+  throw UsageError("--answer takes yes, no, esc or close, not '" + answer + "'");
+}
+
+std::string describeDialog(const sim::Dialogs::Shown& shown) {
+  const bool yesNo = shown.dialog.buttons == platform::MessageDialog::Buttons::YesNo;
+  std::ostringstream line;
+  line << "dialog: \"" << shown.dialog.caption << "\" "
+       << (yesNo ? "[&Yes] [&No] default=&Yes esc=&No" : "[OK] default=OK esc=OK");
+  const char* meaning = shown.answer == 6   ? "Yes"
+                        : shown.answer == 7 ? "No"
+                        : shown.answer == 1 ? "OK"
+                        : shown.answer == 2 ? "closed"
+                                            : "?";
+  line << " -> " << shown.answer << " (" << meaning << ")";
+  return line.str();
+}
+
+void loadImage(sim::Machine& machine, const Options& options) {
+  if (options.registry) {
+    try {
+      sim::loadRegFile(machine.registry, *options.registry);
+    } catch (const sim::RegFileError& e) {
+      throw UsageError(e.what());
+    }
+    return;
+  }
+  // Without an image: the bundled machine of the chosen Windows family.
+  const std::string wanted = machine.system.version().major == 4 ? "win98" : "winxp";
+  for (const auto& bundled : bundledMachines()) {
+    if (bundled.name == wanted) {
+      sim::applyRegText(machine.registry, std::string(bundled.bytes, bundled.size),
+                        "bundled " + wanted + ".reg");
+      return;
+    }
+  }
+  throw UsageError("no bundled sample machine '" + wanted + "'");
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file << bytes;
+  if (!file) throw UsageError("cannot write '" + path + "'");
+}
+
+}  // namespace
+
+std::vector<std::string> exportNames() {
+  std::vector<std::string> names;
+  for (const auto& entry : qvinst::exportTable) names.emplace_back(entry.name);
+  return names;
+}
+
+const std::vector<std::string>& knownPlatformCalls() {
+  static const std::vector<std::string> calls = {"RegOpenKeyExA",
+                                                 "RegQueryInfoKeyA",
+                                                 "RegEnumKeyExA",
+                                                 "RegEnumValueA",
+                                                 "RegQueryValueExA",
+                                                 "RegDeleteKeyA",
+                                                 "RegDeleteValueA",
+                                                 "RegFlushKey",
+                                                 "RegCloseKey",
+                                                 "GetVersionExA",
+                                                 "OpenThreadToken",
+                                                 "OpenProcessToken",
+                                                 "AllocateAndInitializeSid",
+                                                 "GetTokenInformation",
+                                                 "EqualSid",
+                                                 "CloseHandle",
+                                                 "SetupDiGetClassDevsA",
+                                                 "SetupDiEnumDeviceInfo",
+                                                 "SetupDiRemoveDevice",
+                                                 "SetupDiDeleteDeviceInfo",
+                                                 "SetupDiDestroyDeviceInfoList",
+                                                 "CM_Locate_DevNodeA",
+                                                 "CM_Create_DevNodeA",
+                                                 "CM_Remove_SubTree",
+                                                 "GetWindowsDirectoryA",
+                                                 "FindFirstFileA",
+                                                 "FindClose",
+                                                 "FileTimeToLocalFileTime",
+                                                 "FileTimeToDosDateTime",
+                                                 "DeleteFileA"};
+  return calls;
+}
+
+std::pair<std::string, std::uint32_t> parseFailure(const std::string& text) {
+  const auto eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+    throw UsageError("--fail takes CALL=CODE, not '" + text + "'");
+  }
+  const std::string call = text.substr(0, eq);
+  const auto& known = knownPlatformCalls();
+  if (std::find(known.begin(), known.end(), call) == known.end()) {
+    std::string all;
+    for (const auto& name : known) all += (all.empty() ? "" : ", ") + name;
+    throw UsageError("--fail: unknown platform call '" + call + "'; known calls: " + all);
+  }
+  std::string code = text.substr(eq + 1);
+  int base = 10;
+  if (code.size() > 2 && code[0] == '0' && (code[1] == 'x' || code[1] == 'X')) {
+    code = code.substr(2);
+    base = 16;
+  }
+  std::uint32_t value = 0;
+  const auto [end, ec] = std::from_chars(code.data(), code.data() + code.size(), value, base);
+  if (ec != std::errc() || end != code.data() + code.size()) {
+    throw UsageError("--fail: '" + text.substr(eq + 1) + "' is not a decimal or 0x hex code");
+  }
+  return {call, value};
+}
+
+int run(const Options& options, std::ostream& out, std::ostream& err) {
+  // Everything that can be refused is checked before any call runs.
+  std::vector<ParsedCall> calls;
+  for (const auto& call : options.calls) calls.push_back(parseCall(call));
+  const sim::Dialogs::Answer answer = parseAnswer(options.answer);
+
+  sim::Machine machine;
+  if (!machine.setOs(options.os)) {
+    throw UsageError("unknown --os '" + options.os +
+                     "'; use win95, win98, winme, nt4, win2k, winxp, vista, win7, win10 or "
+                     "MAJOR.MINOR");
+  }
+  loadImage(machine, options);
+  if (options.noAdmin) machine.system.setProcessToken(sim::TokenSpec{false, false});
+  machine.files.setWindowsDirectory(options.windir);
+  for (const auto& path : options.dirs) machine.files.addDirectory(path);
+  for (const auto& path : options.files) machine.files.addFile(path);
+  machine.dialogs.setAnswer(answer);
+  for (const auto& [call, code] : options.failures) machine.log.failCall(call, code);
+  machine.configManager.loadFromRegistry();
+  for (const auto& instance : options.unplugged) machine.configManager.markUnplugged(instance);
+  machine.debug.setSink([&err](const std::string& line) { err << line << '\n'; });
+  machine.log.setRecording(false);
+
+  sim::ScopedMachine installed(machine);
+  qvinst::onLoad();
+  if (options.trace) qvinst::setTraceEnabled(true);
+
+  for (const auto& call : calls) {
+    const std::size_t dialogsBefore = machine.dialogs.shown().size();
+    const char* text = call.text ? call.text->c_str() : "";
+    const std::int32_t result = call.entry->fn(/*wnd=*/nullptr, /*unused=*/0, text);
+    for (std::size_t i = dialogsBefore; i < machine.dialogs.shown().size(); ++i) {
+      out << describeDialog(machine.dialogs.shown()[i]) << '\n';
+    }
+    out << call.entry->name << " -> " << result << '\n';
+  }
+  out.flush();
+
+  if (options.changes) {
+    for (const auto& change : machine.changes) out << change.describe() << '\n';
+  }
+  const sim::RegFormat format =
+      machine.system.version().major == 4 ? sim::RegFormat::Regedit4 : sim::RegFormat::Regedit5;
+  if (options.save) writeFile(*options.save, sim::writeRegText(machine.registry, format));
+  if (options.undo) writeFile(*options.undo, sim::writeUndoText(machine.changes, format));
+  return 0;
+}
+
+}  // namespace tool

@@ -1,0 +1,50 @@
+// The qvinst98 tool's work, apart from its command line: load a simulated
+// machine, load the library, call exports in order and report.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tool {
+
+struct Options {
+  std::optional<std::string> registry;  // .reg image; else a bundled sample machine
+  std::string os = "win98";
+  bool noAdmin = false;
+  bool trace = false;
+  std::vector<std::pair<std::string, std::uint32_t>> failures;  // platform call, code
+  std::optional<std::string> save;
+  std::optional<std::string> undo;
+  bool changes = false;
+  std::string answer = "yes";  // yes, no, esc, close
+  std::string windir = "C:\\WINDOWS";
+  std::vector<std::string> files;
+  std::vector<std::string> dirs;
+  std::vector<std::string> unplugged;
+  std::vector<std::string> calls;  // EXPORT or EXPORT=TEXT
+};
+
+// A command line or an input the tool cannot work with: exit status 2.
+class UsageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Runs the calls; returns the exit status. Throws UsageError before any call
+// runs when an option, a call or the image is unusable.
+int run(const Options& options, std::ostream& out, std::ostream& err);
+
+// "CALL=CODE" with CODE decimal or 0x hex.
+std::pair<std::string, std::uint32_t> parseFailure(const std::string& text);
+
+// The platform calls that --fail can name.
+const std::vector<std::string>& knownPlatformCalls();
+// The exports, in ordinal order.
+std::vector<std::string> exportNames();
+
+}  // namespace tool

@@ -1,0 +1,65 @@
+// qvinst98: runs the library's exports against a simulated Windows machine
+// loaded from a registry image, and shows exactly what they would change.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "ToolRun.h"
+
+int main(int argc, char** argv) {
+  tool::Options options;
+  std::vector<std::string> failures;
+
+  CLI::App app{
+      "Runs QVInst98 exports, in the order given and in one load of the library, against a "
+      "simulated Windows machine, and reports each result as 'EXPORT -> RESULT'.",
+      "qvinst98"};
+  app.set_version_flag("--version", std::string("qvinst98 ") + QVINST98_VERSION);
+  app.add_option("--registry", options.registry,
+                 "Registry image (.reg) to load; without it, a bundled sample machine "
+                 "(Windows 98, or XP for --os of major version 5 or later)");
+  app.add_option("--os", options.os,
+                 "Windows version: win95, win98, winme, nt4, win2k, winxp, vista, win7, win10 or "
+                 "MAJOR.MINOR")
+      ->capture_default_str();
+  app.add_flag("--no-admin", options.noAdmin, "Token without the Administrators group");
+  app.add_flag("--trace", options.trace, "Switch tracing on (lines go to standard error)");
+  app.add_option("--fail", failures,
+                 "CALL=CODE: the named platform call fails with CODE (decimal or 0x hex); "
+                 "repeatable");
+  app.add_option("--save", options.save, "Write the registry after the calls as a .reg file");
+  app.add_option("--undo", options.undo,
+                 "Write a .reg file that puts back everything the calls deleted");
+  app.add_flag("--changes", options.changes, "List what the calls changed, one line each");
+  app.add_option("--answer", options.answer, "Dialog answer: yes, no, esc or close")
+      ->capture_default_str();
+  app.add_option("--windir", options.windir, "The Windows directory")->capture_default_str();
+  app.add_option("--file", options.files, "A file that exists; repeatable");
+  app.add_option("--dir", options.dirs, "A directory that exists; repeatable");
+  app.add_option("--unplugged", options.unplugged,
+                 "A device instance whose key stays but whose node is not in the device tree; "
+                 "repeatable");
+  app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)")
+      ->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "qvinst98: " << e.what() << " (see --help)\n";
+    return 2;
+  }
+
+  try {
+    for (const auto& failure : failures) options.failures.push_back(tool::parseFailure(failure));
+    return tool::run(options, std::cout, std::cerr);
+  } catch (const tool::UsageError& e) {
+    std::cerr << "qvinst98: " << e.what() << '\n';
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "qvinst98: " << e.what() << '\n';
+    return 2;
+  }
+}
