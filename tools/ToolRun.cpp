@@ -168,6 +168,9 @@ std::pair<std::string, std::uint32_t> parseFailure(const std::string& text) {
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
   // Everything that can be refused is checked before any call runs.
+  if (options.calls.empty() && !options.save && !options.undo && !options.changes) {
+    throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
+  }
   std::vector<ParsedCall> calls;
   for (const auto& call : options.calls) calls.push_back(parseCall(call));
   const sim::Dialogs::Answer answer = parseAnswer(options.answer);

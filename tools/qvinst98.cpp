@@ -38,8 +38,7 @@ int main(int argc, char** argv) {
   app.add_option("--unplugged", options.unplugged,
                  "A device instance whose key stays but whose node is not in the device tree; "
                  "repeatable");
-  app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)")
-      ->required();
+  app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
 
   try {
     app.parse(argc, argv);
