@@ -1,0 +1,34 @@
+#!/bin/sh
+# A registry scenario: the seed is imported into a fresh prefix of the
+# scenario's Windows version, the calls run in one process, and the keys
+# named by the scenario are exported and compared with the expected
+# registry; the answers are compared too.
+#   registry.sh NAME   (the scenario in scenarios/NAME)
+# The scenario's "scenario" file sets VERSION, CALLS and KEYS (the keys to
+# export, below HKEY_LOCAL_MACHINE, separated by newlines); seed.reg,
+# answers.expected and registry.expected hold the rest; OVERRIDES, if set,
+# is added to WINEDLLOVERRIDES for the calls.
+. "$(dirname "$0")/lib.sh"
+dir="$DATA/scenarios/$1"
+. "$dir/scenario"
+new_prefix "$VERSION"
+
+import_reg "$dir/seed.reg"
+(
+  # A scenario can make system DLLs unavailable to the calls.
+  if [ -n "${OVERRIDES:-}" ]; then export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$OVERRIDES"; fi
+  # shellcheck disable=SC2086 # CALLS is a list of steps.
+  call_dll calls $CALLS
+)
+expect_same "$dir/answers.expected" "$WORK/calls.out" "answers"
+
+: >"$WORK/registry.out"
+echo "$KEYS" | while read -r key; do
+  [ -n "$key" ] || continue
+  export_reg "HKEY_LOCAL_MACHINE\\$key" "$WORK/key.out"
+  cat "$WORK/key.out" >>"$WORK/registry.out"
+done
+canonical_reg <"$dir/registry.expected" >"$WORK/registry.expected"
+LC_ALL=C sort -o "$WORK/registry.out" "$WORK/registry.out"
+expect_same "$WORK/registry.expected" "$WORK/registry.out" "registry"
+echo "ok: scenario $1"
