@@ -43,6 +43,7 @@ end_prefix() {
   local status=$?
   "$WINESERVER64" -k 2>/dev/null || true
   "$WINESERVER64" -w 2>/dev/null || true
+  if [ -n "${XVFB_PID:-}" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
   # The prefix is large; what a failure needs is kept in $WORK beside it.
   rm -rf "$WINEPREFIX"
   exit $status
