@@ -210,6 +210,13 @@ BOOL SetupApi::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA*
   return finish(ERROR_SUCCESS);
 }
 
+std::vector<std::string> SetupApi::instanceIds(HDEVINFO set) const {
+  std::vector<std::string> ids;
+  if (auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set)); found != sets_.end())
+    for (const auto& element : found->second) ids.push_back(element.instanceId);
+  return ids;
+}
+
 const SetupApi::Element* SetupApi::elementOf(HDEVINFO set, const SP_DEVINFO_DATA* data) const {
   auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
   if (found == sets_.end() || !data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return nullptr;

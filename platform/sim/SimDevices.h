@@ -25,6 +25,9 @@ public:
 
   // Device information sets not yet destroyed, for leak checks.
   std::size_t openSetCount() const { return sets_.size(); }
+  // The instance IDs a set holds, in order and stored case; empty for a
+  // handle that is not an open set.
+  std::vector<std::string> instanceIds(HDEVINFO set) const;
 
   // With no class and DIGCF_ALLCLASSES, an enumerator text that names a
   // device ID ("USB\VID_1D9F&PID_2100", any case) gives every instance below
