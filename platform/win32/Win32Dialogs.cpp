@@ -23,22 +23,22 @@ constexpr int kButtonHeightDlu = 14;
 constexpr int kButtonGapDlu = 6;
 constexpr int kMaxTextWidthDlu = 250;
 
-struct ButtonSpec {
+struct DialogButton {
   WORD id;
   const wchar_t* label;
 };
 
 struct DialogState {
   const platform::MessageDialog* dialog;
-  const ButtonSpec* buttons;
+  const DialogButton* buttons;
   int buttonCount;
   // What Esc answers: the dialog manager reports it as IDCANCEL, which this
   // dialog reserves for the window's close button.
   int escapeAnswer;
 };
 
-constexpr ButtonSpec kYesNoButtons[] = {{IDYES, L"&Yes"}, {IDNO, L"&No"}};
-constexpr ButtonSpec kOkButtons[] = {{IDOK, L"OK"}};
+constexpr DialogButton kYesNoButtons[] = {{IDYES, L"&Yes"}, {IDNO, L"&No"}};
+constexpr DialogButton kOkButtons[] = {{IDOK, L"OK"}};
 
 // Dialog templates are arrays of 16-bit words with DWORD-aligned items.
 class TemplateBuilder {
