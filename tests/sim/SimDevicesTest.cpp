@@ -243,8 +243,10 @@ TEST_F(SimDevicesTest, InjectedSetupFaultsFailAndChangeNothing) {
 
 TEST_F(SimDevicesTest, LocateFindsTheRootAndLiveNodesOnly) {
   seed("winxp");
+  // One marked before a load, one after it.
   machine.configManager.markUnplugged("USB\\VID_1D9F&PID_2101\\6&FF&0&1");
-  machine.configManager.markUnplugged("hid\\vid_1d9f&pid_2100\\7&aa&0&0000");  // after the load
+  machine.configManager.loadFromRegistry();
+  machine.configManager.markUnplugged("hid\\vid_1d9f&pid_2100\\7&aa&0&0000");
   auto& cm = machine.configManager;
   DEVINST root = 0, viaEmpty = 0;
   EXPECT_EQ(cm.CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);

@@ -11,6 +11,12 @@
 
 namespace {
 
+FILETIME plusSeconds(FILETIME time, std::uint64_t seconds) {
+  std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  ticks += seconds * 10'000'000;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
 class SimFilesTest : public ::testing::Test {
 protected:
   // C:\WINDOWS\inf\drvdata.bin   (2005-06-01 12:00)
@@ -75,6 +81,9 @@ TEST_F(SimFilesTest, DosConversionCoversOnly1980To2107) {
   } cases[] = {
       // 2005-06-01 12:00:00: year 25, month 6, day 1; hour 12.
       {sim::Files::defaultTime(), true, (25 << 9) | (6 << 5) | 1, 12 << 11},
+      // 23:59:59 keeps the even second below it.
+      {plusSeconds(sim::Files::defaultTime(), 11 * 3600 + 59 * 60 + 59), true,
+       (25 << 9) | (6 << 5) | 1, (23 << 11) | (59 << 5) | 29},
       {sim::Files::timeFromYear(1980), true, (1 << 5) | 1, 0},
       {sim::Files::timeFromYear(2107), true, (127 << 9) | (1 << 5) | 1, 0},
       {sim::Files::timeFromYear(1979), false, 0, 0},
