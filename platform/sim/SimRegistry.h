@@ -81,7 +81,16 @@ public:
   std::size_t openHandleCount() const;
   std::vector<std::string> openHandlePaths() const;
 
-  // platform::Registry
+  // A full path with its root written in the short form: "HKLM\Enum\USB".
+  static std::string shortRootPath(std::string_view fullPath);
+
+  // platform::Registry. Each call is recorded with the key as a full path in
+  // short form (stored case, the rest as asked where it is missing), then:
+  // RegOpenKeyExA the access (KEY_ALL_ACCESS, KEY_READ or hex), the
+  // enumerations the index, value calls "|" and the value name:
+  //   RegOpenKeyExA HKLM\Enum\USB KEY_READ -> 0
+  //   RegEnumKeyExA HKLM\Enum\USB 3 -> 259
+  //   RegQueryValueExA HKLM\Enum\USB\X\1|Driver -> 2
   LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) override;
   LONG RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLen, LPDWORD reserved,
                         LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
@@ -102,19 +111,33 @@ public:
 
 private:
   Machine& machine_;
-  std::vector<std::shared_ptr<Node>> roots_;
+  std::vector<std::shared_ptr<Node>> roots_;  // in the order of the root table
   struct OpenKey {
-    std::shared_ptr<Node> node;
+    std::shared_ptr<Node> node;  // kept alive after the key is deleted
     REGSAM granted;
   };
   std::map<std::uintptr_t, OpenKey> handles_;
   std::uintptr_t nextHandle_ = 0x1000;
   bool ntSemantics_ = true;
 
-  std::shared_ptr<Node> rootNode(HKEY root) const;
-  std::shared_ptr<Node> resolveHandle(HKEY key, LONG& error) const;
-  std::shared_ptr<Node> findPath(std::string_view fullPath) const;
-  std::shared_ptr<Node> makePath(std::string_view fullPath);
+  // The key a handle refers to (also when deleted, for the call record),
+  // the rights it grants and the status of using it.
+  struct Target {
+    Node* node = nullptr;
+    REGSAM granted = 0;
+    LONG error = ERROR_INVALID_HANDLE;
+  };
+  Target resolve(HKEY key) const;
+  std::string handleText(HKEY key) const;
+  Node* rootNode(std::string_view name) const;
+  Node* findPath(std::string_view fullPath) const;
+  Node* makePath(std::string_view fullPath, std::vector<Node*>* created = nullptr);
+  // Unlinks a key and marks it and everything below it deleted; `gone`
+  // receives each key, children first.
+  void detach(Node& node, std::vector<KeySnapshot>* gone);
+  void logDeletedKeys(std::vector<KeySnapshot>&& gone);
+  template <typename ArgsFn>
+  LONG note(const char* name, ArgsFn&& args, LONG result);
 };
 
 }  // namespace sim
