@@ -72,9 +72,17 @@ private:
   std::optional<TokenSpec> processToken_ = TokenSpec{};
   std::optional<TokenSpec> threadToken_;
   DWORD lastError_ = 0;
-  std::map<HANDLE, TokenSpec> tokens_;
+  struct OpenToken {
+    TokenSpec spec;
+    DWORD access;
+  };
+  std::map<HANDLE, OpenToken> tokens_;
   std::map<PSID, std::vector<std::uint8_t>> sids_;  // SID bytes by address
   std::uintptr_t nextToken_ = 0x2000;
+
+  BOOL fail(DWORD error);
+  BOOL openToken(const std::optional<TokenSpec>& spec, DWORD access, HANDLE* token,
+                 DWORD missingError);
 };
 
 // Debug output, captured line by line (the trailing line feed dropped).
@@ -83,13 +91,17 @@ public:
   explicit Debug(Machine& machine);
   void OutputDebugStringA(LPCSTR text) override;
   const std::vector<std::string>& lines() const { return lines_; }
-  void clear() { lines_.clear(); }
+  void clear() {
+    lines_.clear();
+    pending_.clear();
+  }
   // Also hands each line to `sink` as it is written (the tool echoes them).
   void setSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
 
 private:
-  Machine& machine_;
+  [[maybe_unused]] Machine& machine_;
   std::vector<std::string> lines_;
+  std::string pending_;  // text after the last line feed
   std::function<void(const std::string&)> sink_;
 };
 
