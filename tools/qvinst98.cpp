@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
   app.add_flag("--trace", options.trace, "Switch tracing on (lines go to standard error)");
   app.add_option("--fail", failures,
                  "CALL=CODE: the named platform call fails with CODE (decimal or 0x hex); "
-                 "repeatable");
+                 "repeatable")
+      ->allow_extra_args(false);
   app.add_option("--save", options.save, "Write the registry after the calls as a .reg file");
   app.add_option("--undo", options.undo,
                  "Write a .reg file that puts back everything the calls deleted");
@@ -33,11 +34,15 @@ int main(int argc, char** argv) {
   app.add_option("--answer", options.answer, "Dialog answer: yes, no, esc or close")
       ->capture_default_str();
   app.add_option("--windir", options.windir, "The Windows directory")->capture_default_str();
-  app.add_option("--file", options.files, "A file that exists; repeatable");
-  app.add_option("--dir", options.dirs, "A directory that exists; repeatable");
+  // Repeatable options take one value each, so that the calls after them stay calls.
+  app.add_option("--file", options.files, "A file that exists; repeatable")
+      ->allow_extra_args(false);
+  app.add_option("--dir", options.dirs, "A directory that exists; repeatable")
+      ->allow_extra_args(false);
   app.add_option("--unplugged", options.unplugged,
                  "A device instance whose key stays but whose node is not in the device tree; "
-                 "repeatable");
+                 "repeatable")
+      ->allow_extra_args(false);
   app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
 
   try {
