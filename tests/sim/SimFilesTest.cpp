@@ -2,7 +2,6 @@
 // deletions, the Windows directory and the answers dialogs give.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,17 +10,17 @@
 
 namespace {
 
-FILETIME plusSeconds(FILETIME time, std::uint64_t seconds) {
-  std::uint64_t ticks = (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-  ticks += seconds * 10'000'000;
+std::uint64_t ticksOf(FILETIME time) {
+  return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+FILETIME fromTicks(std::uint64_t ticks) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 class SimFilesTest : public ::testing::Test {
 protected:
-  // C:\WINDOWS\inf\drvdata.bin   (2005-06-01 12:00)
-  // C:\WINDOWS\inf\drvidx.bin    (1979-01-01)
-  // C:\WINDOWS\inf\Folder.bin\   a directory
+  // C:\WINDOWS\inf\drvdata.bin, C:\WINDOWS\inf\drvidx.bin (1979), and the
+  // directory C:\WINDOWS\inf\Folder.bin.
   void SetUp() override {
     files.addFile("C:\\WINDOWS\\inf\\drvdata.bin");
     files.addFile("C:\\WINDOWS\\inf\\drvidx.bin", sim::Files::timeFromYear(1979));
@@ -36,34 +35,29 @@ protected:
 TEST_F(SimFilesTest, FindFirstFileTellsFilesFromDirectoriesAndMissingParents) {
   struct Case {
     const char* path;
-    std::optional<DWORD> attributes;  // nothing: the lookup fails
-    DWORD error;
+    DWORD attributesOrError;  // FILE_ATTRIBUTE_* when found, else the error
     const char* name;
   } cases[] = {
-      {"C:\\WINDOWS\\inf\\drvdata.bin", FILE_ATTRIBUTE_ARCHIVE, 0, "drvdata.bin"},
-      {"c:\\windows\\INF\\DRVDATA.BIN", FILE_ATTRIBUTE_ARCHIVE, 0, "drvdata.bin"},
-      {"C:\\WINDOWS\\inf\\folder.bin", FILE_ATTRIBUTE_DIRECTORY, 0, "Folder.bin"},
-      {"C:\\WINDOWS\\inf", FILE_ATTRIBUTE_DIRECTORY, 0, "inf"},
-      {"C:\\WINDOWS\\inf\\*.bin", std::nullopt, ERROR_FILE_NOT_FOUND, ""},
-      {"C:\\WINDOWS\\inf\\other.bin", std::nullopt, ERROR_FILE_NOT_FOUND, ""},
-      {"C:\\WINDOWS\\nothere\\drvdata.bin", std::nullopt, ERROR_PATH_NOT_FOUND, ""},
-      {"C:\\WINDOWS\\inf\\drvdata.bin\\x", std::nullopt, ERROR_PATH_NOT_FOUND, ""},
+      {"c:\\windows\\INF\\DRVDATA.BIN", FILE_ATTRIBUTE_ARCHIVE, "drvdata.bin"},
+      {"C:\\WINDOWS\\inf\\folder.bin", FILE_ATTRIBUTE_DIRECTORY, "Folder.bin"},
+      {"C:\\WINDOWS\\inf", FILE_ATTRIBUTE_DIRECTORY, "inf"},  // holds files, never added
+      {"C:\\WINDOWS\\inf\\*.bin", ERROR_FILE_NOT_FOUND, nullptr},
+      {"C:\\WINDOWS\\nothere\\drvdata.bin", ERROR_PATH_NOT_FOUND, nullptr},
+      {"C:\\WINDOWS\\inf\\drvdata.bin\\x", ERROR_PATH_NOT_FOUND, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    WIN32_FIND_DATAA data;
-    std::memset(&data, 0xCC, sizeof data);
+    WIN32_FIND_DATAA data{};
     HANDLE find = files.FindFirstFileA(c.path, &data);
-    if (!c.attributes) {
+    if (!c.name) {
       EXPECT_EQ(find, INVALID_HANDLE_VALUE);
-      EXPECT_EQ(lastError(), c.error);
+      EXPECT_EQ(lastError(), c.attributesOrError);
       continue;
     }
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(data.dwFileAttributes, *c.attributes);
+    EXPECT_EQ(data.dwFileAttributes, c.attributesOrError);
     EXPECT_STREQ(data.cFileName, c.name);
-    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, sim::Files::defaultTime().dwLowDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, sim::Files::defaultTime().dwHighDateTime);
+    EXPECT_EQ(ticksOf(data.ftLastWriteTime), ticksOf(sim::Files::defaultTime()));
     EXPECT_EQ(files.openFindCount(), 1u);
     EXPECT_TRUE(files.FindClose(find));
   }
@@ -73,43 +67,35 @@ TEST_F(SimFilesTest, FindFirstFileTellsFilesFromDirectoriesAndMissingParents) {
 }
 
 TEST_F(SimFilesTest, DosConversionCoversOnly1980To2107) {
+  const std::uint64_t noon2005 = ticksOf(sim::Files::defaultTime());
+  const std::uint64_t second = 10'000'000;
   struct Case {
-    FILETIME when;
-    bool converts;
-    WORD date;
-    WORD dosTime;
+    std::uint64_t ticks;
+    std::optional<std::pair<WORD, WORD>> dos;  // date, time
   } cases[] = {
-      // 2005-06-01 12:00:00: year 25, month 6, day 1; hour 12.
-      {sim::Files::defaultTime(), true, (25 << 9) | (6 << 5) | 1, 12 << 11},
+      {noon2005, std::pair{(25 << 9) | (6 << 5) | 1, 12 << 11}},
       // 23:59:59 keeps the even second below it.
-      {plusSeconds(sim::Files::defaultTime(), 11 * 3600 + 59 * 60 + 59), true,
-       (25 << 9) | (6 << 5) | 1, (23 << 11) | (59 << 5) | 29},
-      {sim::Files::timeFromYear(1980), true, (1 << 5) | 1, 0},
-      {sim::Files::timeFromYear(2107), true, (127 << 9) | (1 << 5) | 1, 0},
-      {sim::Files::timeFromYear(1979), false, 0, 0},
-      {sim::Files::timeFromYear(2108), false, 0, 0},
-      {FILETIME{0, 0}, false, 0, 0},
+      {noon2005 + 43199 * second, std::pair{(25 << 9) | (6 << 5) | 1, (23 << 11) | (59 << 5) | 29}},
+      {ticksOf(sim::Files::timeFromYear(1980)), std::pair{(1 << 5) | 1, 0}},
+      {ticksOf(sim::Files::timeFromYear(2107)), std::pair{(127 << 9) | (1 << 5) | 1, 0}},
+      {ticksOf(sim::Files::timeFromYear(1980)) - 1, std::nullopt},
+      {ticksOf(sim::Files::timeFromYear(2108)), std::nullopt},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.when.dwHighDateTime);
+    SCOPED_TRACE(c.ticks);
     FILETIME local{};
-    ASSERT_TRUE(files.FileTimeToLocalFileTime(&c.when, &local));
-    // The machine keeps UTC as its local time.
-    EXPECT_EQ(local.dwLowDateTime, c.when.dwLowDateTime);
-    EXPECT_EQ(local.dwHighDateTime, c.when.dwHighDateTime);
-    WORD date = 0xFFFF, time = 0xFFFF;
-    EXPECT_EQ(files.FileTimeToDosDateTime(&local, &date, &time), c.converts ? TRUE : FALSE);
-    if (c.converts) {
-      EXPECT_EQ(date, c.date);
-      EXPECT_EQ(time, c.dosTime);
+    const FILETIME utc = fromTicks(c.ticks);
+    ASSERT_TRUE(files.FileTimeToLocalFileTime(&utc, &local));
+    EXPECT_EQ(ticksOf(local), c.ticks);  // the machine's local time is UTC
+    WORD date = 0, time = 0;
+    EXPECT_EQ(files.FileTimeToDosDateTime(&local, &date, &time), c.dos ? TRUE : FALSE);
+    if (c.dos) {
+      EXPECT_EQ(std::pair(date, time), *c.dos);
     } else {
       EXPECT_EQ(lastError(), DWORD(ERROR_INVALID_PARAMETER));
     }
   }
-  // 100 ns ticks from 1601: 1 January 1601 is zero, 1602 a year of 365 days later.
-  FILETIME y1602 = sim::Files::timeFromYear(1602);
-  const std::uint64_t ticks = (std::uint64_t{y1602.dwHighDateTime} << 32) | y1602.dwLowDateTime;
-  EXPECT_EQ(ticks, 365ull * 86400 * 10'000'000);
+  EXPECT_EQ(ticksOf(sim::Files::timeFromYear(1602)), 365 * 86400 * second);
 }
 
 TEST_F(SimFilesTest, WindowsDirectoryFollowsTheBufferRules) {
@@ -117,15 +103,11 @@ TEST_F(SimFilesTest, WindowsDirectoryFollowsTheBufferRules) {
     std::optional<std::string> dir;
     UINT size;
     UINT result;
-    const char* copied;  // what the buffer holds afterwards
+    const char* buffer;  // afterwards
   } cases[] = {
-      {"C:\\WINDOWS", 250, 10, "C:\\WINDOWS"},
-      {"C:\\WINDOWS", 11, 10, "C:\\WINDOWS"},
-      {"C:\\WINDOWS", 10, 11, "untouched"},
-      {"C:\\WINDOWS", 0, 11, "untouched"},
-      {"C:\\", 250, 3, "C:\\"},
-      {"D:\\WIN98\\", 250, 9, "D:\\WIN98\\"},
-      {std::nullopt, 250, 0, "untouched"},
+      {"C:\\WINDOWS", 250, 10, "C:\\WINDOWS"}, {"C:\\WINDOWS", 11, 10, "C:\\WINDOWS"},
+      {"C:\\WINDOWS", 10, 11, "untouched"},    {"C:\\", 250, 3, "C:\\"},
+      {"D:\\WIN98\\", 250, 9, "D:\\WIN98\\"},  {std::nullopt, 250, 0, "untouched"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dir.value_or("none") + " " + std::to_string(c.size));
@@ -133,45 +115,32 @@ TEST_F(SimFilesTest, WindowsDirectoryFollowsTheBufferRules) {
     char buffer[251] = "untouched";
     machine.system.setLastError(0);
     EXPECT_EQ(files.GetWindowsDirectoryA(buffer, c.size), c.result);
-    EXPECT_STREQ(buffer, c.copied);
-    if (!c.dir) {
-      EXPECT_NE(lastError(), 0u);
-    }
+    EXPECT_STREQ(buffer, c.buffer);
+    EXPECT_EQ(lastError() != 0, !c.dir);
   }
 }
 
 TEST_F(SimFilesTest, DeleteFileRemovesFilesOnly) {
   EXPECT_TRUE(files.DeleteFileA("c:\\windows\\inf\\DRVDATA.BIN"));
-  EXPECT_FALSE(files.fileExists("C:\\WINDOWS\\inf\\drvdata.bin"));
-  ASSERT_EQ(machine.changes.size(), 1u);
-  EXPECT_EQ(machine.changes[0].kind, sim::Change::Kind::DeletedFile);
-  EXPECT_EQ(machine.changes[0].path, "C:\\WINDOWS\\inf\\drvdata.bin");
-
-  struct Case {
-    const char* path;
-    DWORD error;
-  } cases[] = {
-      {"C:\\WINDOWS\\inf\\drvdata.bin", ERROR_FILE_NOT_FOUND},
-      {"C:\\WINDOWS\\inf\\Folder.bin", ERROR_ACCESS_DENIED},
-      {"C:\\WINDOWS\\inf", ERROR_ACCESS_DENIED},
-      {"C:\\WINDOWS\\gone\\drvidx.bin", ERROR_PATH_NOT_FOUND},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_FALSE(files.DeleteFileA(c.path));
-    EXPECT_EQ(lastError(), c.error);
+  for (auto [path, error] : {std::pair{"C:\\WINDOWS\\inf\\drvdata.bin", ERROR_FILE_NOT_FOUND},
+                             std::pair{"C:\\WINDOWS\\inf\\Folder.bin", ERROR_ACCESS_DENIED},
+                             std::pair{"C:\\WINDOWS\\inf", ERROR_ACCESS_DENIED},
+                             std::pair{"C:\\WINDOWS\\gone\\drvidx.bin", ERROR_PATH_NOT_FOUND}}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(files.DeleteFileA(path));
+    EXPECT_EQ(lastError(), DWORD(error));
   }
   EXPECT_EQ(files.paths(), (std::vector<std::string>{"C:\\WINDOWS\\inf\\drvidx.bin",
                                                      "C:\\WINDOWS\\inf\\Folder.bin"}));
-  EXPECT_EQ(machine.changes.size(), 1u);
+  ASSERT_EQ(machine.changes.size(), 1u);
+  EXPECT_EQ(machine.changes[0].kind, sim::Change::Kind::DeletedFile);
+  EXPECT_EQ(machine.changes[0].path, "C:\\WINDOWS\\inf\\drvdata.bin");  // stored case
 }
 
 TEST_F(SimFilesTest, InjectedFileFaultsFailAndChangeNothing) {
   machine.log.failCall("GetWindowsDirectoryA", ERROR_NOT_ENOUGH_MEMORY);
   machine.log.failCall("FindFirstFileA", ERROR_ACCESS_DENIED);
-  machine.log.failCall("DeleteFileA", ERROR_ACCESS_DENIED);
-  machine.log.failCall("FileTimeToDosDateTime", ERROR_INVALID_DATA);
-
+  machine.log.failCall("DeleteFileA", ERROR_INVALID_DATA);
   char buffer[251] = "untouched";
   EXPECT_EQ(files.GetWindowsDirectoryA(buffer, 250), 0u);
   EXPECT_STREQ(buffer, "untouched");
@@ -179,21 +148,16 @@ TEST_F(SimFilesTest, InjectedFileFaultsFailAndChangeNothing) {
   WIN32_FIND_DATAA data{};
   EXPECT_EQ(files.FindFirstFileA("C:\\WINDOWS\\inf\\drvdata.bin", &data), INVALID_HANDLE_VALUE);
   EXPECT_EQ(lastError(), DWORD(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(files.openFindCount(), 0u);
   EXPECT_FALSE(files.DeleteFileA("C:\\WINDOWS\\inf\\drvdata.bin"));
-  EXPECT_TRUE(files.fileExists("C:\\WINDOWS\\inf\\drvdata.bin"));
-  FILETIME time = sim::Files::defaultTime();
-  WORD date = 0, clock = 0;
-  EXPECT_FALSE(files.FileTimeToDosDateTime(&time, &date, &clock));
   EXPECT_EQ(lastError(), DWORD(ERROR_INVALID_DATA));
+  EXPECT_TRUE(files.fileExists("C:\\WINDOWS\\inf\\drvdata.bin"));
+  EXPECT_EQ(files.openFindCount(), 0u);
   EXPECT_TRUE(machine.changes.empty());
-
-  // Each failed call is logged with its raw result.
-  std::vector<std::string> lines;
+  std::vector<std::string> calls;
   for (const auto& call : machine.log.calls())
-    if (call.name != "GetLastError") lines.push_back(call.name + " " + std::to_string(call.result));
-  EXPECT_EQ(lines, (std::vector<std::string>{"GetWindowsDirectoryA 0", "FindFirstFileA -1",
-                                             "DeleteFileA 0", "FileTimeToDosDateTime 0"}));
+    if (call.name != "GetLastError") calls.push_back(call.name + " " + std::to_string(call.result));
+  EXPECT_EQ(calls, (std::vector<std::string>{"GetWindowsDirectoryA 0", "FindFirstFileA -1",
+                                             "DeleteFileA 0"}));
 }
 
 TEST_F(SimFilesTest, DialogAnswersFollowTheButtons) {
@@ -211,9 +175,7 @@ TEST_F(SimFilesTest, DialogAnswersFollowTheButtons) {
   };
   for (const auto& c : cases) {
     machine.dialogs.setAnswer(c.answer);
-    const platform::MessageDialog dialog{"Information", "Text", c.buttons};
-    EXPECT_EQ(machine.dialogs.showMessageDialog(dialog), c.expected);
-    ASSERT_FALSE(machine.dialogs.shown().empty());
+    EXPECT_EQ(machine.dialogs.showMessageDialog({"Information", "Text", c.buttons}), c.expected);
     EXPECT_EQ(machine.dialogs.shown().back().answer, c.expected);
     EXPECT_EQ(machine.dialogs.shown().back().dialog.caption, "Information");
     EXPECT_EQ(machine.log.calls().back().name, "MessageDialog");
