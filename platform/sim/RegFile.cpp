@@ -1,0 +1,675 @@
+#include "RegFile.h"
+
+#include <array>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace sim {
+namespace {
+
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kCrlf = "\r\n";
+
+// Regedit wraps hex lists so that no line passes this column, "\" included.
+constexpr std::size_t kHexLineLimit = 78;
+
+using Bytes = std::vector<std::uint8_t>;
+
+[[noreturn]] void fail(const std::string& origin, std::size_t line, const std::string& what) {
+  throw RegFileError(origin + ":" + std::to_string(line) + ": " + what);
+}
+
+char upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (upper(a[i]) != upper(b[i])) return false;
+  }
+  return true;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view trimLeft(std::string_view s) {
+  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view trimRight(std::string_view s) {
+  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string_view trim(std::string_view s) {
+  return trimRight(trimLeft(s));
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The five roots, full name first. A path may name its root either way; what
+// is written always uses the full name, as regedit does.
+struct RootName {
+  std::string_view full;
+  std::string_view brief;
+};
+constexpr std::array<RootName, 5> kRoots{{
+    {"HKEY_LOCAL_MACHINE", "HKLM"},
+    {"HKEY_CURRENT_USER", "HKCU"},
+    {"HKEY_CLASSES_ROOT", "HKCR"},
+    {"HKEY_USERS", "HKU"},
+    {"HKEY_CURRENT_CONFIG", "HKCC"},
+}};
+
+// The path with its root spelled in full, or nothing for an unknown root.
+std::optional<std::string> canonicalPath(std::string_view path) {
+  const auto slash = path.find('\\');
+  const std::string_view root = path.substr(0, slash);
+  for (const RootName& r : kRoots) {
+    if (equalsNoCase(root, r.full) || equalsNoCase(root, r.brief)) {
+      std::string result(r.full);
+      if (slash != std::string_view::npos) result.append(path.substr(slash));
+      return result;
+    }
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Decoding: every image becomes 8-bit text, since the registry is ANSI here.
+
+// The registry holds 8-bit text, so a character outside Latin-1 cannot be
+// kept: it becomes '?', as the ANSI registry functions would give it.
+void appendNarrowed(std::string& out, std::uint32_t codePoint) {
+  out.push_back(codePoint <= 0xFF ? static_cast<char>(codePoint) : '?');
+}
+
+std::size_t lineAt(const std::string& decoded) {
+  std::size_t line = 1;
+  for (char c : decoded) line += c == '\n' ? 1 : 0;
+  return line;
+}
+
+std::string narrowUtf16(std::string_view bytes, const std::string& origin) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  std::size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) {
+    const auto unit = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i]) |
+                                                 static_cast<std::uint8_t>(bytes[i + 1]) << 8);
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    if (high && i + 3 < bytes.size()) {
+      const auto next = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i + 2]) |
+                                                   static_cast<std::uint8_t>(bytes[i + 3]) << 8);
+      if (next >= 0xDC00 && next <= 0xDFFF) i += 2;  // one character, one '?'
+    }
+    appendNarrowed(out, unit);
+  }
+  if (i != bytes.size()) fail(origin, lineAt(out), "UTF-16 text ends in half a character");
+  return out;
+}
+
+std::string narrowUtf8(std::string_view bytes, const std::string& origin) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<std::uint8_t>(bytes[i]);
+    std::size_t length = 0;
+    std::uint32_t codePoint = 0;
+    if (lead < 0x80) {
+      length = 1;
+      codePoint = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      codePoint = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      codePoint = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      codePoint = lead & 0x07;
+    } else {
+      fail(origin, lineAt(out), "invalid UTF-8 text");
+    }
+    if (i + length > bytes.size()) fail(origin, lineAt(out), "invalid UTF-8 text");
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto cont = static_cast<std::uint8_t>(bytes[i + k]);
+      if ((cont & 0xC0) != 0x80) fail(origin, lineAt(out), "invalid UTF-8 text");
+      codePoint = codePoint << 6 | (cont & 0x3F);
+    }
+    appendNarrowed(out, codePoint);
+    i += length;
+  }
+  return out;
+}
+
+// The image as 8-bit text: UTF-16LE after its byte-order mark and UTF-8
+// after its mark are narrowed; without a mark, a version 5 image is UTF-8 and
+// a REGEDIT4 image is taken byte for byte.
+std::string decodeImage(const std::string& bytes, const std::string& origin) {
+  const std::string_view view(bytes);
+  if (view.starts_with("\xFF\xFE")) return narrowUtf16(view.substr(2), origin);
+  if (view.starts_with("\xEF\xBB\xBF")) return narrowUtf8(view.substr(3), origin);
+  if (view.starts_with(kHeader5)) return narrowUtf8(view, origin);
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Parsing into operations, applied only when the whole image has parsed.
+
+struct Operation {
+  enum class Kind { AddKey, DeleteKey, SetValue, DeleteValue };
+  Kind kind;
+  std::string path;
+  std::string name;
+  DWORD type = REG_NONE;
+  Bytes data;
+};
+
+// Text that may run over several physical lines; each character remembers
+// the line it came from, so that an error names the right one.
+struct LogicalLine {
+  std::string text;
+  std::vector<std::size_t> lines;  // per character
+  std::size_t lastLine = 0;        // what is missing at the end is missing there
+
+  std::size_t lineOf(std::size_t pos) const { return pos < lines.size() ? lines[pos] : lastLine; }
+};
+
+class Parser {
+public:
+  Parser(std::string text, const std::string& origin) : text_(std::move(text)), origin_(origin) {}
+
+  std::vector<Operation> parse() {
+    splitLines();
+    if (lines_.empty()) fail(origin_, 1, "missing header");
+    const std::string_view header = trimRight(lines_[0]);
+    if (header == kHeader4) {
+      unicode_ = false;
+    } else if (header == kHeader5) {
+      unicode_ = true;
+    } else {
+      fail(origin_, 1, "not a registry image: bad header");
+    }
+    for (std::size_t i = 1; i < lines_.size(); ++i) {
+      const std::string_view line = trimLeft(lines_[i]);
+      const std::size_t number = i + 1;
+      if (line.empty() || line.front() == ';') continue;
+      if (line.front() == '[') {
+        keyLine(trimRight(line), number);
+      } else if (line.front() == '"' || line.front() == '@') {
+        i = valueLine(i);
+      } else {
+        fail(origin_, number, "unexpected text");
+      }
+    }
+    return std::move(operations_);
+  }
+
+private:
+  std::string text_;
+  const std::string& origin_;
+  std::vector<std::string_view> lines_;
+  bool unicode_ = false;
+  std::optional<std::string> currentKey_;
+  bool currentKeyDeleted_ = false;
+  std::vector<Operation> operations_;
+
+  void splitLines() {
+    std::string_view rest(text_);
+    while (!rest.empty()) {
+      const auto end = rest.find('\n');
+      std::string_view line = rest.substr(0, end);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      lines_.push_back(line);
+      if (end == std::string_view::npos) break;
+      rest.remove_prefix(end + 1);
+    }
+  }
+
+  void keyLine(std::string_view line, std::size_t number) {
+    if (line.back() != ']') fail(origin_, number, "key line without closing ']'");
+    std::string_view path = line.substr(1, line.size() - 2);
+    const bool deletion = !path.empty() && path.front() == '-';
+    if (deletion) path.remove_prefix(1);
+    if (path.empty()) fail(origin_, number, "empty key name");
+    auto full = canonicalPath(path);
+    if (!full) fail(origin_, number, "unknown root key");
+    if (full->back() == '\\' || full->find("\\\\") != std::string::npos) {
+      fail(origin_, number, "empty key name in path");
+    }
+    if (deletion && full->find('\\') == std::string::npos) {
+      fail(origin_, number, "a root key cannot be deleted");
+    }
+    operations_.push_back(
+        {deletion ? Operation::Kind::DeleteKey : Operation::Kind::AddKey, *full, {}, REG_NONE, {}});
+    currentKey_ = std::move(*full);
+    currentKeyDeleted_ = deletion;
+  }
+
+  // Joins a value line with the lines that a trailing "\" continues it on.
+  // Only a hex list continues: a string's trailing backslash is part of the
+  // string. Returns the index of the last physical line used.
+  std::size_t gather(std::size_t index, LogicalLine& logical) const {
+    std::string_view part = trimLeft(lines_[index]);
+    const bool hexData = holdsHexList(part);
+    for (;;) {
+      std::string_view body = trimRight(part);
+      const bool continues = hexData && !body.empty() && body.back() == '\\';
+      if (continues) body.remove_suffix(1);
+      logical.text.append(body);
+      logical.lines.insert(logical.lines.end(), body.size(), index + 1);
+      logical.lastLine = index + 1;
+      if (!continues) return index;
+      if (++index >= lines_.size()) fail(origin_, index, "continued line at the end of the image");
+      part = trimLeft(lines_[index]);
+    }
+  }
+
+  // Whether the value line's data, after its name and '=', is hex(..) or hex:.
+  static bool holdsHexList(std::string_view line) {
+    std::size_t pos = 1;
+    if (line.front() == '"') {
+      while (pos < line.size() && line[pos] != '"') pos += line[pos] == '\\' ? 2 : 1;
+      ++pos;
+    }
+    if (pos >= line.size()) return false;
+    std::string_view rest = trimLeft(line.substr(pos));
+    if (rest.empty() || rest.front() != '=') return false;
+    return startsWithNoCase(trimLeft(rest.substr(1)), "hex");
+  }
+
+  std::size_t valueLine(std::size_t index) {
+    LogicalLine logical;
+    const std::size_t last = gather(index, logical);
+    const std::size_t number = index + 1;
+    if (!currentKey_) fail(origin_, number, "value line before any key line");
+    if (currentKeyDeleted_) fail(origin_, number, "value line below a deleted key");
+
+    const std::string& t = logical.text;
+    std::size_t pos = 0;
+    std::string name;
+    if (t[0] == '@') {
+      pos = 1;
+    } else {
+      name = quoted(logical, pos);
+    }
+    while (pos < t.size() && isBlank(t[pos])) ++pos;
+    if (pos >= t.size() || t[pos] != '=') fail(origin_, logical.lineOf(pos), "'=' expected");
+    ++pos;
+    while (pos < t.size() && isBlank(t[pos])) ++pos;
+
+    Operation op{Operation::Kind::SetValue, *currentKey_, std::move(name), REG_SZ, {}};
+    const std::string_view data = std::string_view(t).substr(pos);
+    if (data.empty()) fail(origin_, logical.lineOf(pos), "value data expected");
+    if (data.front() == '-' && trim(data.substr(1)).empty()) {
+      op.kind = Operation::Kind::DeleteValue;
+    } else if (data.front() == '"') {
+      const std::string text = quoted(logical, pos);
+      expectEnd(logical, pos);
+      op.type = REG_SZ;
+      op.data.assign(text.begin(), text.end());
+      op.data.push_back(0);
+    } else if (startsWithNoCase(data, "dword:")) {
+      pos += 6;
+      op.type = REG_DWORD;
+      op.data = dword(logical, pos);
+    } else if (startsWithNoCase(data, "hex:")) {
+      pos += 4;
+      op.type = REG_BINARY;
+      op.data = hexList(logical, pos);
+    } else if (startsWithNoCase(data, "hex(")) {
+      pos += 4;
+      op.type = hexType(logical, pos);
+      op.data = hexList(logical, pos);
+      if (unicode_ && isTextType(op.type)) op.data = narrowData(op.data, logical.lineOf(pos));
+    } else {
+      fail(origin_, logical.lineOf(pos), "unknown value data");
+    }
+    operations_.push_back(std::move(op));
+    return last;
+  }
+
+  // A quoted text starting at pos, with the escapes \\ and \".
+  std::string quoted(const LogicalLine& logical, std::size_t& pos) const {
+    const std::string& t = logical.text;
+    std::string out;
+    ++pos;  // the opening quote
+    for (;;) {
+      if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
+      const char c = t[pos++];
+      if (c == '"') return out;
+      if (c != '\\') {
+        out.push_back(c);
+        continue;
+      }
+      if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
+      const char escaped = t[pos++];
+      if (escaped != '\\' && escaped != '"') {
+        fail(origin_, logical.lineOf(pos - 1), std::string("bad escape '\\") + escaped + "'");
+      }
+      out.push_back(escaped);
+    }
+  }
+
+  void expectEnd(const LogicalLine& logical, std::size_t pos) const {
+    const std::string_view rest = trim(std::string_view(logical.text).substr(pos));
+    if (!rest.empty()) fail(origin_, logical.lineOf(pos), "unexpected text after the value");
+  }
+
+  Bytes dword(const LogicalLine& logical, std::size_t pos) const {
+    const std::string_view digits = trimRight(std::string_view(logical.text).substr(pos));
+    if (digits.size() != 8) fail(origin_, logical.lineOf(pos), "dword needs 8 hex digits");
+    std::uint32_t value = 0;
+    for (char c : digits) {
+      const int d = hexDigit(c);
+      if (d < 0) fail(origin_, logical.lineOf(pos), std::string("bad hex digit '") + c + "'");
+      value = value << 4 | static_cast<std::uint32_t>(d);
+    }
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+  }
+
+  DWORD hexType(const LogicalLine& logical, std::size_t& pos) const {
+    const std::string& t = logical.text;
+    const std::size_t close = t.find(')', pos);
+    if (close == std::string::npos || close + 1 >= t.size() || t[close + 1] != ':') {
+      fail(origin_, logical.lineOf(pos), "hex(N): expected");
+    }
+    const std::string_view digits = std::string_view(t).substr(pos, close - pos);
+    if (digits.empty() || digits.size() > 8) fail(origin_, logical.lineOf(pos), "bad value type");
+    DWORD type = 0;
+    for (char c : digits) {
+      const int d = hexDigit(c);
+      if (d < 0) fail(origin_, logical.lineOf(pos), std::string("bad hex digit '") + c + "'");
+      type = type << 4 | static_cast<DWORD>(d);
+    }
+    pos = close + 2;
+    return type;
+  }
+
+  // Comma-separated bytes of one or two hex digits; blanks around them are
+  // allowed, an empty list gives no bytes.
+  Bytes hexList(const LogicalLine& logical, std::size_t pos) const {
+    const std::string& t = logical.text;
+    Bytes out;
+    if (trim(std::string_view(t).substr(pos)).empty()) return out;
+    for (;;) {
+      while (pos < t.size() && isBlank(t[pos])) ++pos;
+      const std::size_t start = pos;
+      int value = 0;
+      while (pos < t.size() && t[pos] != ',' && !isBlank(t[pos])) {
+        const int d = hexDigit(t[pos]);
+        if (d < 0)
+          fail(origin_, logical.lineOf(pos), std::string("bad hex digit '") + t[pos] + "'");
+        value = value << 4 | d;
+        ++pos;
+      }
+      if (pos == start || pos - start > 2) fail(origin_, logical.lineOf(start), "bad hex byte");
+      out.push_back(static_cast<std::uint8_t>(value));
+      while (pos < t.size() && isBlank(t[pos])) ++pos;
+      if (pos >= t.size()) return out;
+      if (t[pos] != ',') fail(origin_, logical.lineOf(pos), "',' expected between hex bytes");
+      ++pos;
+    }
+  }
+
+  static bool isTextType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  }
+
+  // Text values of a version 5 image are UTF-16LE; here they are kept as
+  // 8-bit text, so each character is narrowed as the image's text is.
+  Bytes narrowData(const Bytes& data, std::size_t line) const {
+    if (data.size() % 2 != 0) fail(origin_, line, "UTF-16 value data of odd length");
+    const std::string narrowed = narrowUtf16(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), origin_);
+    return Bytes(narrowed.begin(), narrowed.end());
+  }
+};
+
+void applyOperations(Registry& registry, const std::vector<Operation>& operations) {
+  for (const Operation& op : operations) {
+    switch (op.kind) {
+      case Operation::Kind::AddKey:
+        registry.addKey(op.path);
+        break;
+      case Operation::Kind::DeleteKey:
+        registry.removeKey(op.path);  // the key and everything below it
+        break;
+      case Operation::Kind::SetValue:
+        registry.setValue(op.path, op.name, op.type, op.data);
+        break;
+      case Operation::Kind::DeleteValue:
+        registry.removeValue(op.path, op.name);
+        break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Writing: the image is built as 8-bit text and widened for version 5.
+
+class Writer {
+public:
+  explicit Writer(RegFormat format) : format_(format) {
+    out_.append(format == RegFormat::Regedit5 ? kHeader5 : kHeader4);
+    out_.append(kCrlf);
+    out_.append(kCrlf);
+  }
+
+  // A key line; its values follow, and a blank line ends the key.
+  void key(std::string_view path, bool deletion = false) {
+    out_.append(deletion ? "[-" : "[");
+    const auto full = canonicalPath(path);
+    out_.append(full ? *full : std::string(path));
+    out_.append("]");
+    out_.append(kCrlf);
+  }
+
+  void endKey() { out_.append(kCrlf); }
+
+  void value(const Value& v) {
+    std::string line = v.name.empty() ? std::string("@") : quote(v.name);
+    line.push_back('=');
+    if (v.type == REG_SZ && isPlainText(v.data)) {
+      line.append(
+          quote(std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1)));
+    } else if (v.type == REG_DWORD && v.data.size() == 4) {
+      const std::uint32_t d =
+          static_cast<std::uint32_t>(v.data[0]) | static_cast<std::uint32_t>(v.data[1]) << 8 |
+          static_cast<std::uint32_t>(v.data[2]) << 16 | static_cast<std::uint32_t>(v.data[3]) << 24;
+      line.append("dword:");
+      line.append(hex(d, 8));
+    } else {
+      line.append(v.type == REG_BINARY ? std::string("hex:") : "hex(" + hex(v.type, 1) + "):");
+      appendHexList(line, widenedIfText(v));
+    }
+    out_.append(line);
+    out_.append(kCrlf);
+  }
+
+  std::string finish() {
+    if (format_ == RegFormat::Regedit4) return std::move(out_);
+    // Version 5 images are UTF-16LE with a byte-order mark; every 8-bit
+    // character is its own Latin-1 code point.
+    std::string wide("\xFF\xFE");
+    wide.reserve(2 + out_.size() * 2);
+    for (char c : out_) {
+      wide.push_back(c);
+      wide.push_back('\0');
+    }
+    return wide;
+  }
+
+private:
+  RegFormat format_;
+  std::string out_;
+
+  static std::string hex(std::uint32_t value, int minDigits) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string s;
+    do {
+      s.insert(s.begin(), kDigits[value & 0xF]);
+      value >>= 4;
+    } while (value != 0);
+    while (static_cast<int>(s.size()) < minDigits) s.insert(s.begin(), '0');
+    return s;
+  }
+
+  static std::string quote(std::string_view text) {
+    std::string s("\"");
+    for (char c : text) {
+      if (c == '\\' || c == '"') s.push_back('\\');
+      s.push_back(c);
+    }
+    s.push_back('"');
+    return s;
+  }
+
+  // A REG_SZ goes out as a quoted string only when reading that string back
+  // gives the same bytes: one terminating NUL, no other, and nothing that
+  // would break the line.
+  static bool isPlainText(const Bytes& data) {
+    if (data.empty() || data.back() != 0) return false;
+    for (std::size_t i = 0; i + 1 < data.size(); ++i) {
+      if (data[i] < 0x20 || data[i] == 0x7F) return false;
+    }
+    return true;
+  }
+
+  // In a version 5 image the text types' bytes are UTF-16LE.
+  Bytes widenedIfText(const Value& v) const {
+    const bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
+    if (format_ != RegFormat::Regedit5 || !text) return v.data;
+    Bytes wide;
+    wide.reserve(v.data.size() * 2);
+    for (std::uint8_t b : v.data) {
+      wide.push_back(b);
+      wide.push_back(0);
+    }
+    return wide;
+  }
+
+  void appendHexList(std::string& line, const Bytes& data) {
+    std::size_t column = line.size();
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      const bool last = i + 1 == data.size();
+      const std::size_t width = last ? 2 : 3;
+      if (column + width + (last ? 0 : 1) > kHexLineLimit) {
+        line.append("\\");
+        line.append(kCrlf);
+        line.append("  ");
+        column = 2;
+      }
+      line.append(hex(data[i], 2));
+      if (!last) line.push_back(',');
+      column += width;
+    }
+  }
+};
+
+std::string readAll(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw RegFileError(file.string() + ": cannot be read");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+void applyRegText(Registry& registry, const std::string& bytes, const std::string& origin) {
+  Parser parser(decodeImage(bytes, origin), origin);
+  applyOperations(registry, parser.parse());
+}
+
+void loadRegFile(Registry& registry, const std::filesystem::path& file) {
+  applyRegText(registry, readAll(file), file.string());
+}
+
+std::string writeRegText(const Registry& registry, RegFormat format) {
+  Writer writer(format);
+  // A root's own values come before its first subkey; forEachKey does not
+  // visit the roots themselves.
+  std::vector<std::string_view> rootsDone;
+  auto writeRoot = [&](std::string_view root) {
+    for (std::string_view done : rootsDone) {
+      if (done == root) return;
+    }
+    rootsDone.push_back(root);
+    const std::vector<Value> values = registry.values(root);
+    if (values.empty()) return;
+    writer.key(root);
+    for (const Value& v : values) writer.value(v);
+    writer.endKey();
+  };
+  registry.forEachKey([&](const KeySnapshot& key) {
+    const std::string_view root = std::string_view(key.path).substr(0, key.path.find('\\'));
+    for (const RootName& r : kRoots) {
+      if (equalsNoCase(root, r.full) || equalsNoCase(root, r.brief)) writeRoot(r.full);
+    }
+    writer.key(key.path);
+    for (const Value& v : key.values) writer.value(v);
+    writer.endKey();
+  });
+  for (const RootName& r : kRoots) writeRoot(r.full);
+  return writer.finish();
+}
+
+void saveRegFile(const Registry& registry, const std::filesystem::path& file, RegFormat format) {
+  const std::string image = writeRegText(registry, format);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(image.data(), static_cast<std::streamsize>(image.size()));
+  if (!out) throw RegFileError(file.string() + ": cannot be written");
+}
+
+std::string writeUndoText(const std::vector<Change>& changes, RegFormat format) {
+  // Later changes are undone first, so that a key created and then deleted
+  // by the run is put back and then removed again.
+  Writer writer(format);
+  for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+    switch (it->kind) {
+      case Change::Kind::DeletedKey:
+        writer.key(it->path);
+        for (const Value& v : it->values) writer.value(v);
+        writer.endKey();
+        break;
+      case Change::Kind::DeletedValue: {
+        if (it->values.empty()) break;  // nothing recorded to put back
+        Value restored = it->values.front();
+        restored.name = it->valueName;
+        writer.key(it->path);
+        writer.value(restored);
+        writer.endKey();
+        break;
+      }
+      case Change::Kind::CreatedKey:
+        writer.key(it->path, /*deletion=*/true);
+        writer.endKey();
+        break;
+      default:
+        break;  // device-tree and file changes are not registry images
+    }
+  }
+  return writer.finish();
+}
+
+}  // namespace sim
