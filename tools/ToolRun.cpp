@@ -80,16 +80,21 @@ void loadImage(sim::Machine& machine, const Options& options) {
     }
     return;
   }
-  // Without an image: the bundled machine of the chosen Windows family.
-  const std::string wanted = machine.system.version().major == 4 ? "win98" : "winxp";
+  // Without an image: the named bundled machine, or the one of the chosen
+  // Windows family.
+  const std::string wanted = options.machine                       ? *options.machine
+                             : machine.system.version().major == 4 ? "win98"
+                                                                   : "winxp";
+  std::string known;
   for (const auto& bundled : bundledMachines()) {
     if (bundled.name == wanted) {
       sim::applyRegText(machine.registry, std::string(bundled.bytes, bundled.size),
                         "bundled " + wanted + ".reg");
       return;
     }
+    known += (known.empty() ? "" : ", ") + bundled.name;
   }
-  throw UsageError("no bundled sample machine '" + wanted + "'");
+  throw UsageError("no bundled sample machine '" + wanted + "'; bundled: " + known);
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
@@ -168,6 +173,9 @@ std::pair<std::string, std::uint32_t> parseFailure(const std::string& text) {
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
   // Everything that can be refused is checked before any call runs.
+  if (options.registry && options.machine) {
+    throw UsageError("--registry and --machine exclude each other");
+  }
   if (options.calls.empty() && !options.save && !options.undo && !options.changes) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }

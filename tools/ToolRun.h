@@ -14,6 +14,7 @@ namespace tool {
 
 struct Options {
   std::optional<std::string> registry;  // .reg image; else a bundled sample machine
+  std::optional<std::string> machine;   // a bundled sample machine by name
   std::string os = "win98";
   bool noAdmin = false;
   bool trace = false;

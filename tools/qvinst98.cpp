@@ -17,6 +17,9 @@ int main(int argc, char** argv) {
   app.add_option("--registry", options.registry,
                  "Registry image (.reg) to load; without it, a bundled sample machine "
                  "(Windows 98, or XP for --os of major version 5 or later)");
+  app.add_option("--machine", options.machine,
+                 "A bundled sample machine by name: win98 (the default), win98-setup (before the "
+                 "root device exists) or winxp");
   app.add_option("--os", options.os,
                  "Windows version: win95, win98, winme, nt4, win2k, winxp, vista, win7, win10 or "
                  "MAJOR.MINOR")
