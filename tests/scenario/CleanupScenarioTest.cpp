@@ -54,6 +54,7 @@ constexpr const char* kWin98Machine = R"(
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\msjstick.drv<0005>\CurrentJoystickSettings]
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\msjstick.drv<0007>]
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\msjstick.drv<06>]
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\msjstick.drv<02>]
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\<FixedKey>\CurrentJoystickSettings]
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\<FixedKey>\JoystickSettings\VID_1D9F&PID_2100]
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\<FixedKey>\JoystickSettings\VID_1D9F&PID_2124]
@@ -91,7 +92,8 @@ constexpr const char* kWin98Machine = R"(
 
 // What each device leaves behind. The interface key of 2124 is found by its
 // "DeviceInstance" value, whatever its name says; HID\0006 gives the
-// joystick resource key msjstick.drv<06> (characters 7 to 10 of "HID\0006").
+// joystick resource key msjstick.drv<06> (characters 7 to 10 of "HID\0006");
+// msjstick.drv<02> stays, since the USB sweep has no joystick resource phase.
 constexpr const char* kJoystick2100Records = R"(
 [-HKEY_LOCAL_MACHINE\Enum\USB\VID_1D9F&PID_2100]
 [-HKEY_LOCAL_MACHINE\Enum\HID\VID_1D9F&PID_2100]
