@@ -2,7 +2,8 @@
 # A registry scenario: the seed is imported into a fresh prefix of the
 # scenario's Windows version, the calls run in one process, and the keys
 # named by the scenario are exported and compared with the expected
-# registry; the answers are compared too.
+# registry; the answers are compared too. The registry before the calls is
+# kept for compare.sh.
 #   registry.sh NAME   (the scenario in scenarios/NAME)
 # The scenario's "scenario" file sets VERSION, CALLS and KEYS (the keys to
 # export, below HKEY_LOCAL_MACHINE, separated by newlines); seed.reg,
@@ -14,6 +15,19 @@ dir="$DATA/scenarios/$1"
 new_prefix "$VERSION"
 
 import_reg "$dir/seed.reg"
+# What the calls start from, for the comparison with the simulation
+# (compare.sh): the seed as imported together with the prefix's own keys
+# (Wine has devices of its own) in the two trees the library reads.
+{
+  echo 'Windows Registry Editor Version 5.00'
+  for key in 'HKEY_LOCAL_MACHINE\Enum' 'HKEY_LOCAL_MACHINE\System\CurrentControlSet'; do
+    rm -f "$QV/export.reg"
+    wine regedit /E 'C:\qv\export.reg' "$key" >/dev/null 2>&1 || true
+    if [ -f "$QV/export.reg" ]; then
+      iconv -f UTF-16 -t UTF-8 "$QV/export.reg" | tr -d '\r' | sed 1d
+    fi
+  done
+} >"$WORK/before.reg"
 (
   # A scenario can make system DLLs unavailable to the calls.
   if [ -n "${OVERRIDES:-}" ]; then export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$OVERRIDES"; fi
