@@ -303,8 +303,33 @@ ConfigManager::ConfigManager(Machine& machine) : machine_(machine) {
   nodes_.emplace(rootNode_, Node{std::string(), 0, std::string()});
 }
 
+void ConfigManager::addNode(DEVINST handle, Node node) {
+  byId_[node.instanceId] = handle;
+  children_[node.parent].insert(handle);
+  nodes_.emplace(handle, std::move(node));
+}
+
+void ConfigManager::eraseNode(DEVINST handle) {
+  const auto it = nodes_.find(handle);
+  if (it == nodes_.end()) return;
+  byId_.erase(it->second.instanceId);
+  children_[it->second.parent].erase(handle);
+  children_.erase(handle);
+  nodes_.erase(it);
+}
+
+std::optional<DEVINST> ConfigManager::find(std::string_view instanceId) const {
+  const std::string id = upper(instanceId);
+  if (id.empty()) return std::nullopt;
+  const auto it = byId_.find(id);
+  if (it == byId_.end()) return std::nullopt;
+  return it->second;
+}
+
 void ConfigManager::loadFromRegistry() {
   std::erase_if(nodes_, [](const auto& entry) { return entry.first != rootNode_; });
+  byId_.clear();
+  children_.clear();
   const Registry& registry = machine_.registry;
   const std::string root = machine_.enumRoot();
   // Every instance hangs directly below the root: the simulation has no buses.
@@ -316,7 +341,7 @@ void ConfigManager::loadFromRegistry() {
         std::string name = enumerator + "\\" + device + "\\" + instance;
         std::string id = upper(name);
         if (!unplugged_.contains(id))
-          nodes_.emplace(nextNode_++, Node{std::move(id), rootNode_, std::move(name)});
+          addNode(nextNode_++, Node{std::move(id), rootNode_, std::move(name)});
       }
     }
   }
@@ -328,10 +353,7 @@ void ConfigManager::markUnplugged(std::string_view instanceId) {
 }
 
 bool ConfigManager::hasNode(std::string_view instanceId) const {
-  const std::string id = upper(instanceId);
-  if (id.empty()) return false;
-  return std::any_of(nodes_.begin(), nodes_.end(),
-                     [&](const auto& entry) { return entry.second.instanceId == id; });
+  return find(instanceId).has_value();
 }
 
 std::vector<std::string> ConfigManager::nodes() const {
@@ -344,20 +366,19 @@ std::vector<std::string> ConfigManager::nodes() const {
 
 std::vector<DEVINST> ConfigManager::subtree(DEVINST node) const {
   std::vector<DEVINST> handles{node};
-  for (std::size_t i = 0; i < handles.size(); ++i)
-    for (const auto& [child, entry] : nodes_)
-      if (entry.parent == handles[i]) handles.push_back(child);
+  for (std::size_t i = 0; i < handles.size(); ++i) {
+    const auto it = children_.find(handles[i]);
+    if (it == children_.end()) continue;
+    handles.insert(handles.end(), it->second.begin(), it->second.end());
+  }
   return handles;
 }
 
 void ConfigManager::removeNode(std::string_view instanceId) {
-  const std::string id = upper(instanceId);
-  for (const auto& [handle, node] : nodes_) {
-    if (handle == rootNode_ || node.instanceId != id) continue;
-    // Nodes below it go with it; the Setup API reports only the instance.
-    for (DEVINST gone : subtree(handle)) nodes_.erase(gone);
-    return;
-  }
+  const auto handle = find(instanceId);
+  if (!handle) return;
+  // Nodes below it go with it; the Setup API reports only the instance.
+  for (DEVINST gone : subtree(*handle)) eraseNode(gone);
 }
 
 CONFIGRET ConfigManager::CM_Locate_DevNodeA(DEVINST* node, LPCSTR deviceId, ULONG flags) {
@@ -375,12 +396,9 @@ CONFIGRET ConfigManager::CM_Locate_DevNodeA(DEVINST* node, LPCSTR deviceId, ULON
     *node = rootNode_;
     return finish(CR_SUCCESS);
   }
-  const std::string id = upper(deviceId);
-  for (const auto& [handle, entry] : nodes_) {
-    if (handle != rootNode_ && entry.instanceId == id) {
-      *node = handle;
-      return finish(CR_SUCCESS);
-    }
+  if (const auto found = find(deviceId)) {
+    *node = *found;
+    return finish(CR_SUCCESS);
   }
   return finish(CR_NO_SUCH_DEVNODE);
 }
@@ -404,7 +422,7 @@ CONFIGRET ConfigManager::CM_Create_DevNodeA(DEVINST* node, LPCSTR deviceId, DEVI
   if (hasNode(given)) return finish(CR_ALREADY_SUCH_DEVNODE);
 
   const DEVINST handle = nextNode_++;
-  nodes_.emplace(handle, Node{upper(given), parent, given});
+  addNode(handle, Node{upper(given), parent, given});
   unplugged_.erase(upper(given));
   machine_.changes.push_back(Change{Change::Kind::CreatedNode, given, {}, {}});
   const std::string key = machine_.enumRoot() + "\\" + given;
@@ -429,7 +447,7 @@ CONFIGRET ConfigManager::CM_Remove_SubTree(DEVINST node, ULONG flags) {
   auto doomed = subtree(node);
   for (auto it = doomed.rbegin(); it != doomed.rend(); ++it) {
     machine_.changes.push_back(Change{Change::Kind::RemovedNode, nodes_.at(*it).name, {}, {}});
-    nodes_.erase(*it);
+    eraseNode(*it);
   }
   return finish(CR_SUCCESS);
 }

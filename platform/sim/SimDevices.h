@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -81,10 +82,16 @@ private:
     std::string name;  // the instance ID as created or stored, for the change log
   };
   std::map<DEVINST, Node> nodes_;
-  std::set<std::string> unplugged_;  // upper case
+  // Indexes over nodes_, so that lookups stay cheap in large trees.
+  std::map<std::string, DEVINST> byId_;            // upper-case instance ID
+  std::map<DEVINST, std::set<DEVINST>> children_;  // parent -> children
+  std::set<std::string> unplugged_;                // upper case
   DEVINST nextNode_ = 2;
   // The node and every node below it, parents before children.
   std::vector<DEVINST> subtree(DEVINST node) const;
+  std::optional<DEVINST> find(std::string_view instanceId) const;
+  void addNode(DEVINST handle, Node node);
+  void eraseNode(DEVINST handle);
 };
 
 }  // namespace sim
