@@ -68,8 +68,7 @@ std::unique_ptr<sim::Machine> buildWinXp(int keys) {
     registry.setString(usb + device + "\\" + serial, "Driver", kHidClassGuid + serial);
     if (product) registry.addKey(classKey + serial);
   }
-  // No device nodes: the simulated tree finds a node by a linear walk, which
-  // would dominate the figures at this size and is no cost of the library.
+  machine->configManager.loadFromRegistry();
   return machine;
 }
 
