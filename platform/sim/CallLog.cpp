@@ -29,13 +29,21 @@ std::vector<std::string> CallLog::lines() const {
 }
 
 void CallLog::failCall(const std::string& name, std::uint32_t code) {
-  failures_[name] = code;
+  failures_[name] = Failure{code, 0};
+}
+
+void CallLog::failCallAfter(const std::string& name, std::uint32_t code, int successes) {
+  failures_[name] = Failure{code, successes};
 }
 
 std::optional<std::uint32_t> CallLog::failure(const std::string& name) const {
   auto it = failures_.find(name);
   if (it == failures_.end()) return std::nullopt;
-  return it->second;
+  if (it->second.successesLeft > 0) {
+    --it->second.successesLeft;
+    return std::nullopt;
+  }
+  return it->second.code;
 }
 
 }  // namespace sim

@@ -12,9 +12,9 @@
 namespace sim {
 
 struct Call {
-  std::string name;    // "RegOpenKeyExA"
-  std::string args;    // "HKLM\Enum\USB KEY_ALL_ACCESS"
-  std::int64_t result; // the raw status the call returned
+  std::string name;     // "RegOpenKeyExA"
+  std::string args;     // "HKLM\Enum\USB KEY_ALL_ACCESS"
+  std::int64_t result;  // the raw status the call returned
 };
 
 class CallLog {
@@ -32,12 +32,19 @@ public:
   // Every later call of `name` fails with `code` (a Win32 error, or a
   // CONFIGRET for the Configuration Manager), until cleared.
   void failCall(const std::string& name, std::uint32_t code);
+  // The same, after the next `successes` calls of `name` have gone through.
+  void failCallAfter(const std::string& name, std::uint32_t code, int successes);
   void clearFailures() { failures_.clear(); }
+  // Asked once by every simulated call before it does anything.
   std::optional<std::uint32_t> failure(const std::string& name) const;
 
 private:
   std::vector<Call> calls_;
-  std::map<std::string, std::uint32_t> failures_;
+  struct Failure {
+    std::uint32_t code;
+    int successesLeft;
+  };
+  mutable std::map<std::string, Failure> failures_;
   bool recording_ = true;
 };
 

@@ -181,6 +181,23 @@ TEST_F(WinRegTest, ReadSubkeyStringByTypeAndSize) {
   EXPECT_EQ(machine.registry.openHandleCount(), 1u);  // only the object's own key
 }
 
+TEST_F(WinRegTest, FailedReadRaisesAndStillClosesTheSubkey) {
+  auto reg = TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, "Enum\\USB");
+  // The size query goes through, the read of the data fails.
+  machine.log.failCallAfter("RegQueryValueExA", ERROR_ACCESS_DENIED, 1);
+  EXPECT_THROW(
+      {
+        try {
+          reg->ReadSubkeyString("VID_1D9F&PID_2100\\1", "Driver", "def");
+        } catch (const ERegistryException& e) {
+          EXPECT_STREQ(e.what(), "Failed to get data for 'Driver'");
+          throw;
+        }
+      },
+      ERegistryException);
+  EXPECT_EQ(machine.registry.openHandleCount(), 1u);  // the subkey was closed
+}
+
 TEST_F(WinRegTest, ReleaseOfAnUnopenedObjectTouchesNoKey) {
   { auto reg = TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, "Enum\\Missing"); }
   const auto names = callNames();
