@@ -115,16 +115,17 @@ struct Group {
   DWORD attributes;
 };
 
-std::vector<Group> tokenGroups(const TokenSpec& spec) {
+std::vector<Group> tokenGroups(const TokenSpec& tokenInfo) {
   std::vector<Group> groups;
   // A domain group ("None") first, as on a workstation, so that a walk that
   // only looks at the first entry goes wrong.
   groups.push_back(
       {makeSid(kNtAuthority, {21, 1004336348, 1177238915, 682003330, 513}), kMandatoryEnabled});
   groups.push_back({makeSid(kWorldAuthority, {0}), kMandatoryEnabled});
-  if (spec.administrators) {
-    groups.push_back({makeSid(kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}),
-                      spec.denyOnly ? SE_GROUP_USE_FOR_DENY_ONLY : kMandatoryEnabled | kOwner});
+  if (tokenInfo.administrators) {
+    groups.push_back(
+        {makeSid(kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}),
+         tokenInfo.denyOnly ? SE_GROUP_USE_FOR_DENY_ONLY : kMandatoryEnabled | kOwner});
   }
   groups.push_back({makeSid(kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, 545}), kMandatoryEnabled});
   groups.push_back({makeSid(kNtAuthority, {4}), kMandatoryEnabled});   // INTERACTIVE
@@ -227,13 +228,13 @@ HANDLE System::GetCurrentProcess() {
   return result;
 }
 
-BOOL System::openToken(const std::optional<TokenSpec>& spec, DWORD access, HANDLE* token,
+BOOL System::openToken(const std::optional<TokenSpec>& tokenInfo, DWORD access, HANDLE* token,
                        DWORD missingError) {
   if (!token) return fail(ERROR_INVALID_PARAMETER);
-  if (!spec) return fail(missingError);
+  if (!tokenInfo) return fail(missingError);
   HANDLE handle = reinterpret_cast<HANDLE>(nextToken_);
   nextToken_ += 4;
-  tokens_.emplace(handle, OpenToken{*spec, access});
+  tokens_.emplace(handle, OpenToken{*tokenInfo, access});
   *token = handle;
   return TRUE;
 }
@@ -312,10 +313,10 @@ BOOL System::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass
     std::vector<Group> entries;
     std::size_t arrayOffset = 0;
     if (infoClass == TokenGroups) {
-      entries = tokenGroups(it->second.spec);
+      entries = tokenGroups(it->second.tokenInfo);
       arrayOffset = offsetof(TOKEN_GROUPS, Groups);
     } else if (infoClass == TokenUser) {
-      DWORD rid = it->second.spec.administrators ? 500 : 1000;
+      DWORD rid = it->second.tokenInfo.administrators ? 500 : 1000;
       entries.push_back({makeSid(kNtAuthority, {21, 1004336348, 1177238915, 682003330, rid}), 0});
     } else {
       return fail(ERROR_INVALID_PARAMETER);

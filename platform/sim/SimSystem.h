@@ -73,7 +73,7 @@ private:
   std::optional<TokenSpec> threadToken_;
   DWORD lastError_ = 0;
   struct OpenToken {
-    TokenSpec spec;
+    TokenSpec tokenInfo;
     DWORD access;
   };
   std::map<HANDLE, OpenToken> tokens_;
@@ -81,7 +81,7 @@ private:
   std::uintptr_t nextToken_ = 0x2000;
 
   BOOL fail(DWORD error);
-  BOOL openToken(const std::optional<TokenSpec>& spec, DWORD access, HANDLE* token,
+  BOOL openToken(const std::optional<TokenSpec>& tokenInfo, DWORD access, HANDLE* token,
                  DWORD missingError);
 };
 
