@@ -1,16 +1,4 @@
-# Cross-compiling for Windows with MinGW-w64 (x86_64), win32 thread model so
-# that no winpthread DLL is needed at run time.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling the 64-bit twin that the Wine suite runs.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(QVINST98_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QVINST98_MINGW_TRIPLE}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${QVINST98_MINGW_TRIPLE}-g++-win32)
-set(CMAKE_RC_COMPILER ${QVINST98_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${QVINST98_MINGW_TRIPLE}-objdump)
-
-# Nothing is looked up in the build machine's own libraries or headers.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
