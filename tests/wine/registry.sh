@@ -8,11 +8,20 @@
 # The scenario's "scenario" file sets VERSION, CALLS and KEYS (the keys to
 # export, below HKEY_LOCAL_MACHINE, separated by newlines); seed.reg,
 # answers.expected and registry.expected hold the rest; OVERRIDES, if set,
-# is added to WINEDLLOVERRIDES for the calls.
+# is added to WINEDLLOVERRIDES for the calls. CONFIG_MANAGER=standin gives
+# the calls the suite's cfgmgr32.dll (cfgmgr32_standin.cpp) instead of
+# Wine's, which locates no device node.
 . "$(dirname "$0")/lib.sh"
 dir="$DATA/scenarios/$1"
 . "$dir/scenario"
 new_prefix "$VERSION"
+if [ "${CONFIG_MANAGER:-}" = standin ]; then
+  # The DLL loads cfgmgr32.dll by its full path in the system directory;
+  # there Wine loads the file it finds only when the DLL's override is native.
+  if [ "$QVINST98_BITS" = 64 ]; then sysdir=system32; else sysdir=syswow64; fi
+  cp "$CFGMGR32_STANDIN" "$WINEPREFIX/drive_c/windows/$sysdir/cfgmgr32.dll"
+  OVERRIDES="${OVERRIDES:+$OVERRIDES;}cfgmgr32=n"
+fi
 
 import_reg "$dir/seed.reg"
 # What the calls start from, for the comparison with the simulation
