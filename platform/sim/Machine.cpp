@@ -56,8 +56,10 @@ bool Machine::setOs(std::string_view name) {
 }
 
 std::string Machine::enumRoot() const {
-  return system.version().major == 4 ? "HKEY_LOCAL_MACHINE\\Enum"
-                                     : "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum";
+  // Windows 95, 98 and Me keep it at the top of HKLM; the NT family, NT 4.0
+  // included, in the current control set.
+  return system.version().isNtFamily() ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"
+                                       : "HKEY_LOCAL_MACHINE\\Enum";
 }
 
 std::size_t Machine::openHandleCount() const {

@@ -2,8 +2,8 @@
 // tree, and the Configuration Manager's live device nodes.
 //
 // Device instances are the keys three levels below the enumerator key
-// (HKLM\Enum on major version 4, HKLM\System\CurrentControlSet\Enum
-// otherwise): Enum\<enumerator>\<device ID>\<instance>.
+// (HKLM\Enum on Windows 95, 98 and Me, HKLM\System\CurrentControlSet\Enum
+// on the NT family): Enum\<enumerator>\<device ID>\<instance>.
 #pragma once
 
 #include <cstdint>

@@ -21,7 +21,7 @@ TEST(MachineTest, OsNameSetsVersionDeletionSemanticsAndEnumRoot) {
   } cases[] = {
       {"winxp", true, "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"},
       {"winme", false, "HKEY_LOCAL_MACHINE\\Enum"},
-      {"nt4", true, "HKEY_LOCAL_MACHINE\\Enum"},  // NT deletion, version-4 layout
+      {"nt4", true, "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"},  // NT layout
       {"win10", true, "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"},
   };
   for (const Case& c : cases) {
