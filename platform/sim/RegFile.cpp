@@ -8,8 +8,12 @@
 #include <string_view>
 #include <utility>
 
+#include "SimText.h"
+
 namespace sim {
 namespace {
+
+using text::equalNoCase;
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
@@ -24,20 +28,8 @@ using Bytes = std::vector<std::uint8_t>;
   throw RegFileError(origin + ":" + std::to_string(line) + ": " + what);
 }
 
-char upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
-
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equalsNoCase(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() && equalNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 bool isBlank(char c) {
@@ -84,7 +76,7 @@ std::optional<std::string> canonicalPath(std::string_view path) {
   const auto slash = path.find('\\');
   const std::string_view root = path.substr(0, slash);
   for (const RootName& r : kRoots) {
-    if (equalsNoCase(root, r.full) || equalsNoCase(root, r.brief)) {
+    if (equalNoCase(root, r.full) || equalNoCase(root, r.brief)) {
       std::string result(r.full);
       if (slash != std::string_view::npos) result.append(path.substr(slash));
       return result;
@@ -624,7 +616,7 @@ std::string writeRegText(const Registry& registry, RegFormat format) {
   registry.forEachKey([&](const KeySnapshot& key) {
     const std::string_view root = std::string_view(key.path).substr(0, key.path.find('\\'));
     for (const RootName& r : kRoots) {
-      if (equalsNoCase(root, r.full) || equalsNoCase(root, r.brief)) writeRoot(r.full);
+      if (equalNoCase(root, r.full) || equalNoCase(root, r.brief)) writeRoot(r.full);
     }
     writer.key(key.path);
     for (const Value& v : key.values) writer.value(v);

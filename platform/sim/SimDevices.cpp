@@ -6,19 +6,17 @@
 #include <optional>
 
 #include "Machine.h"
+#include "SimText.h"
 
 namespace sim {
 
 namespace {
 
+using text::hex;
+using text::upper;
+
 // Setup API error for an instance that is no longer on the system.
 constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
-
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::vector<std::string> splitPath(std::string_view path) {
   std::vector<std::string> parts;
@@ -33,12 +31,6 @@ std::vector<std::string> splitPath(std::string_view path) {
 
 bool allNonEmpty(const std::vector<std::string>& parts) {
   return std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); });
-}
-
-std::string hex(std::uintptr_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
-  return buf;
 }
 
 std::string handleText(const void* handle) {

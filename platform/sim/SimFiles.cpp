@@ -7,10 +7,13 @@
 #include <cstring>
 
 #include "Machine.h"
+#include "SimText.h"
 
 namespace sim {
 
 namespace {
+
+using text::hex;
 
 using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
 // FILETIME counts 100-nanosecond ticks from 1601-01-01 00:00 UTC.
@@ -33,7 +36,7 @@ std::string normalise(std::string_view path) {
   for (char c : path) {
     if (c == '/') c = '\\';
     if (c == '\\' && !out.empty() && out.back() == '\\') continue;
-    out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    out += text::upperChar(c);
   }
   if (out.size() > 1 && out.back() == '\\' && !(out.size() == 3 && out[1] == ':')) out.pop_back();
   return out;
@@ -59,12 +62,6 @@ std::string parentOf(const std::string& normalised) {
 
 bool isDriveRoot(const std::string& normalised) {
   return normalised.size() == 3 && normalised[1] == ':' && normalised[2] == '\\';
-}
-
-std::string hex(std::uint64_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
-  return buf;
 }
 
 std::string fileTimeText(const FILETIME* time) {

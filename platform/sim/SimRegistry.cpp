@@ -8,10 +8,16 @@
 
 #include "../Handles.h"
 #include "Machine.h"
+#include "SimText.h"
 
 namespace sim {
 
 namespace {
+
+using text::equalNoCase;
+using text::hex;
+using text::upper;
+using text::upperChar;
 
 struct RootName {
   HKEY handle;
@@ -36,23 +42,6 @@ constexpr REGSAM kGenericWrite = 0x40000000;
 constexpr REGSAM kGenericExecute = 0x20000000;
 constexpr REGSAM kGenericAll = 0x10000000;
 
-char upperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = upperChar(c);
-  return out;
-}
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (upperChar(a[i]) != upperChar(b[i])) return false;
-  return true;
-}
-
 // Path components; empty ones (doubled or trailing backslashes) are skipped.
 std::vector<std::string_view> split(std::string_view path) {
   std::vector<std::string_view> parts;
@@ -70,12 +59,6 @@ const RootName* rootByName(std::string_view name) {
   for (const RootName& root : kRoots)
     if (equalNoCase(name, root.longName) || equalNoCase(name, root.shortName)) return &root;
   return nullptr;
-}
-
-std::string hex(std::uintptr_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
 }
 
 std::string accessText(REGSAM access) {

@@ -5,10 +5,14 @@
 #include <cstring>
 
 #include "Machine.h"
+#include "SimText.h"
 
 namespace sim {
 
 namespace {
+
+using text::equalNoCase;
+using text::hex;
 
 constexpr DWORD kErrorNoAccess = 998;
 constexpr DWORD kErrorInvalidSid = 1337;
@@ -37,15 +41,6 @@ const VersionName kVersions[] = {
     {"win10", {10, 0, 19045, VER_PLATFORM_WIN32_NT, ""}},
 };
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 std::optional<DWORD> parseNumber(std::string_view text) {
   if (text.empty() || text.size() > 5) return std::nullopt;
   DWORD value = 0;
@@ -54,12 +49,6 @@ std::optional<DWORD> parseNumber(std::string_view text) {
     value = value * 10 + DWORD(c - '0');
   }
   return value;
-}
-
-std::string hex(std::uintptr_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
 }
 
 std::string boolText(BOOL value) {
