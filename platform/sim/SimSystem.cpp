@@ -197,24 +197,21 @@ BOOL System::GetVersionExA(OSVERSIONINFOA* info) {
   return result;
 }
 
-HANDLE System::GetCurrentThread() {
-  HANDLE result = kCurrentThread;
-  if (auto code = machine_.log.failure("GetCurrentThread")) {
+HANDLE System::pseudoHandle(const char* call, HANDLE handle) {
+  if (auto code = machine_.log.failure(call)) {
     lastError_ = *code;
-    result = nullptr;
+    handle = nullptr;
   }
-  machine_.log.record("GetCurrentThread", "", reinterpret_cast<std::intptr_t>(result));
-  return result;
+  machine_.log.record(call, "", reinterpret_cast<std::intptr_t>(handle));
+  return handle;
+}
+
+HANDLE System::GetCurrentThread() {
+  return pseudoHandle("GetCurrentThread", kCurrentThread);
 }
 
 HANDLE System::GetCurrentProcess() {
-  HANDLE result = kCurrentProcess;
-  if (auto code = machine_.log.failure("GetCurrentProcess")) {
-    lastError_ = *code;
-    result = nullptr;
-  }
-  machine_.log.record("GetCurrentProcess", "", reinterpret_cast<std::intptr_t>(result));
-  return result;
+  return pseudoHandle("GetCurrentProcess", kCurrentProcess);
 }
 
 BOOL System::openToken(const std::optional<TokenSpec>& tokenInfo, DWORD access, HANDLE* token,

@@ -81,6 +81,9 @@ private:
   std::uintptr_t nextToken_ = 0x2000;
 
   BOOL fail(DWORD error);
+  // GetCurrentThread and GetCurrentProcess: a fixed pseudo handle, or null
+  // when made to fail.
+  HANDLE pseudoHandle(const char* call, HANDLE handle);
   BOOL openToken(const std::optional<TokenSpec>& tokenInfo, DWORD access, HANDLE* token,
                  DWORD missingError);
 };
