@@ -37,8 +37,6 @@ char usbQuery[sizeof usbQueryInitial];
 char hidQuery[sizeof hidQueryInitial];
 char qvQuery[sizeof qvQueryInitial];
 
-constexpr const char* classKeyPath = "System\\CurrentControlSet\\Services\\Class";
-
 void setRegPath(std::string_view path) {
   regPath = shortString(path);
 }

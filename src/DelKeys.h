@@ -37,6 +37,9 @@ extern std::string regPath;
 extern std::unique_ptr<TWinRegistry> mainReg;
 extern std::unique_ptr<TWinRegistry> subReg;
 
+// Driver keys lie below this key of HKEY_LOCAL_MACHINE.
+inline constexpr const char* classKeyPath = "System\\CurrentControlSet\\Services\\Class";
+
 // The root device's instance ID, upper case.
 inline constexpr std::string_view rootDeviceId = "ROOT\\*QV_TILLERDESK\\0000";
 

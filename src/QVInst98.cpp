@@ -23,8 +23,6 @@ namespace {
 constexpr std::size_t windowsDirSize = 251;
 char windowsDirBuffer[windowsDirSize];
 
-constexpr const char* classKeyPath = "System\\CurrentControlSet\\Services\\Class";
-
 const char* unplugMessage =
     "Before uninstalling the Tillerdesk, it is highly recommended that you unplug all QV USB "
     "devices to ensure that all drivers, etc. are properly removed. If there are QV USB devices "
