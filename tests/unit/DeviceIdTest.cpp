@@ -9,10 +9,7 @@ using namespace qvinst;
 class DeviceIdTest : public MachineTest {
 protected:
   void setFlags(bool pedals, bool root, bool aux) {
-    matchPedals = pedals;
-    matchRoot = root;
-    matchAux = aux;
-    deviceFound = false;
+    matchState() = MatchState{pedals, aux, root, false};
   }
   long countLines(const std::string& prefix) const {
     return std::count_if(trace().begin(), trace().end(),
@@ -77,7 +74,7 @@ TEST_F(DeviceIdTest, CheckIdPrecedenceOfTheModeFlags) {
     SCOPED_TRACE(c.id);
     setFlags(c.pedals, c.root, c.aux);
     EXPECT_EQ(checkId(c.id), c.expected);
-    EXPECT_EQ(deviceFound, c.expected);
+    EXPECT_EQ(matchState().deviceFound, c.expected);
   }
 }
 
@@ -119,7 +116,7 @@ TEST_F(DeviceIdTest, DeviceFoundStaysSetThroughLaterMisses) {
   setFlags(false, false, false);
   EXPECT_TRUE(checkId("VID_1D9F&PID_2100"));
   EXPECT_FALSE(checkId("VID_045E&PID_0040"));
-  EXPECT_TRUE(deviceFound);
+  EXPECT_TRUE(matchState().deviceFound);
 }
 
 TEST_F(DeviceIdTest, UpperCasingTouchesOnlyAsciiLetters) {
