@@ -10,6 +10,7 @@
 #include "Handles.h"
 #include "OsInfo.h"
 #include "Platform.h"
+#include "RootDevice.h"
 #include "Tracers.h"
 #include "Types.h"
 #include "WinReg.h"
@@ -88,8 +89,10 @@ int showDialog(platform::MessageDialog::Buttons buttons, const char* text) {
   return platform::get().dialogs.showMessageDialog({"Information", text, buttons});
 }
 
-// Steps 3 to 8 of the root device's removal; the cleanup run's result, or 0
-// when the node cannot be located.
+// Removes the root device's node with the nodes below it, cleans the
+// devices with the auxiliary table too, and when that run matched a device
+// deletes the root device's keys. The cleanup run's result, or 0 when the
+// node is not in the device tree.
 std::int32_t removeRootNode(HWND wnd) {
   Trace("  I98: Trying to Remove:\"%s\"", {rootInstancePath});
   platform::ConfigManager& cm = platform::get().configManager;
@@ -109,19 +112,25 @@ std::int32_t removeRootNode(HWND wnd) {
   return removeRootKey();
 }
 
+// Deletes one driver database file. A path that a short string cuts names
+// another file: it is never deleted.
+void deleteDatabaseFile(const std::string& path, const char* pathLine, const char* deleteLine) {
+  const std::string shown = shortString(path);
+  Trace(pathLine, {shown});
+  if (!fileExists(shown)) return;
+  if (path.size() > shortStringMax) {
+    TraceMsg("  I98: Path too long, file not deleted");
+    return;
+  }
+  TraceMsg(deleteLine);
+  platform::get().files.DeleteFileA(path.c_str());
+}
+
 void deleteDriverDatabase(const std::string& windowsDir) {
-  const std::string first = shortString(windowsDir + "inf\\drvdata.bin");
-  Trace("  First delete string:%s", {first});
-  if (fileExists(first)) {
-    TraceMsg("  I98: Deleting DrvData.Bin");
-    platform::get().files.DeleteFileA(first.c_str());
-  }
-  const std::string second = shortString(windowsDir + "inf\\drvidx.bin");
-  Trace("  Second delete string:%s", {second});
-  if (fileExists(second)) {
-    TraceMsg("  I98: Deleting DrvIdx.Bin");
-    platform::get().files.DeleteFileA(second.c_str());
-  }
+  deleteDatabaseFile(windowsDir + "inf\\drvdata.bin", "  First delete string:%s",
+                     "  I98: Deleting DrvData.Bin");
+  deleteDatabaseFile(windowsDir + "inf\\drvidx.bin", "  Second delete string:%s",
+                     "  I98: Deleting DrvIdx.Bin");
 }
 
 }  // namespace
@@ -146,7 +155,7 @@ std::int32_t checkDeviceKeys(bool full) {
   if (full) {
     std::unique_ptr<TWinRegistry> walked =
         TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, "Enum\\Root\\System");
-    if (!regOpenFailed) {
+    if (walked->isOpen()) {
       walked->ReadSection(names);
       for (const std::string& entry : names) {
         const std::string name = shortString(entry);
@@ -159,7 +168,7 @@ std::int32_t checkDeviceKeys(bool full) {
         Trace("  I98: classKey:%s", {classKeyPath});
         std::unique_ptr<TWinRegistry> classKey =
             TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, classKeyPath);
-        if (regOpenFailed) {
+        if (!classKey->isOpen()) {
           TraceMsg("  I98: Class Key Wouldn't Open");
         } else {
           const std::string matching =
@@ -175,7 +184,7 @@ std::int32_t checkDeviceKeys(bool full) {
   }
   std::unique_ptr<TWinRegistry> probe =
       TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, rootDeviceKey);
-  if (!regOpenFailed) count += 1;
+  if (probe->isOpen()) count += 1;
   return count;
 }
 

@@ -13,11 +13,6 @@ namespace qvinst {
 // characters). Only trace lines show it.
 extern std::string targetDir;
 
-// The root device's identifiers.
-inline constexpr const char* rootInstancePath = "Root\\*QV_TILLERDESK\\0000";
-inline constexpr const char* rootDeviceKey = "Enum\\Root\\*QV_TILLERDESK\\0000";
-inline constexpr const char* legacyDriverId = "*QVDRVR03";
-
 void initQVInst98();
 
 // Twice the number of legacy root driver instances (full only), plus one

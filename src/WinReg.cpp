@@ -53,6 +53,18 @@ std::string traceText(std::string_view a, std::string_view b, std::string_view c
   return shortString(text);
 }
 
+// A name that the platform reports longer than its text holds a NUL: the
+// ANSI calls cannot address it, and its text up to the NUL names another key
+// or value. Such an entry is passed over.
+bool addressable(const std::vector<char>& name, DWORD len) {
+  const std::size_t size = std::min<std::size_t>(len, name.size());
+  const std::string_view text(name.data(), size);
+  const std::size_t nul = text.find('\0');
+  if (nul == std::string_view::npos) return true;
+  Trace("  WR: Skipping Name With NUL:%s Length:%d", {text.substr(0, nul), len});
+  return false;
+}
+
 }  // namespace
 
 // Makes a subkey the current key for the length of one operation; the
@@ -132,7 +144,8 @@ void TWinRegistry::ReadSection(TStringList& list) {
   for (DWORD i = 0; i < info.count; ++i) {
     DWORD len = static_cast<DWORD>(name.size());
     if (reg().RegEnumKeyExA(currentKey_, i, name.data(), &len, nullptr, nullptr, nullptr,
-                            nullptr) == ERROR_SUCCESS) {
+                            nullptr) == ERROR_SUCCESS &&
+        addressable(name, len)) {
       list.emplace_back(name.data(), len);
     }
   }
@@ -152,7 +165,8 @@ void TWinRegistry::ReadValueNames(std::string_view subkey, TStringList& list) {
   for (DWORD i = 0; i < info.count; ++i) {
     DWORD len = static_cast<DWORD>(name.size());
     if (reg().RegEnumValueA(key.get(), i, name.data(), &len, nullptr, nullptr, nullptr, nullptr) ==
-        ERROR_SUCCESS) {
+            ERROR_SUCCESS &&
+        addressable(name, len)) {
       list.emplace_back(name.data(), len);
     }
   }
@@ -167,28 +181,59 @@ void TWinRegistry::eraseSection(std::string_view subkey) {
 
 // Children before their parent, the highest index first at every level (so
 // that a deletion does not move the children still to be visited), the path
-// itself last.
+// itself last. The walk keeps its open keys on a stack of its own, so any
+// depth is deleted without deep recursion, with a fixed number of platform
+// calls per key.
 void TWinRegistry::deleteRecursive(std::string_view path) {
-  std::string relative;
-  const HKEY base = baseFor(path, relative);
-  {
+  struct Level {
+    HKEY base;             // where the key is opened and deleted
+    std::string relative;  // its path below base
     platform::UniqueRegKey key;
-    if (reg().RegOpenKeyExA(base, relative.c_str(), 0, access_, key.put()) == ERROR_SUCCESS) {
-      CurrentKeySwap swap(*this, key.get());
+    DWORD pending = 0;  // children still to visit: indexes below this
+    std::vector<char> name;
+  };
+  std::vector<Level> stack;
+  auto enter = [&](HKEY base, std::string relative) {
+    Level level{base, std::move(relative), {}, 0, {}};
+    if (reg().RegOpenKeyExA(base, level.relative.c_str(), 0, access_, level.key.put()) ==
+        ERROR_SUCCESS) {
       KeyInfo info;
-      if (querySubkeys(key.get(), info)) {
-        std::vector<char> name(info.maxNameLen + 1);
-        for (DWORD i = info.count; i-- > 0;) {
-          DWORD len = static_cast<DWORD>(name.size());
-          if (reg().RegEnumKeyExA(key.get(), i, name.data(), &len, nullptr, nullptr, nullptr,
-                                  nullptr) == ERROR_SUCCESS) {
-            deleteRecursive(std::string_view(name.data(), len));
-          }
-        }
+      if (querySubkeys(level.key.get(), info)) {
+        level.pending = info.count;
+        level.name.resize(info.maxNameLen + 1);
       }
     }
+    stack.push_back(std::move(level));
+  };
+
+  std::string relative;
+  const HKEY base = baseFor(path, relative);
+  enter(base, std::move(relative));
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    if (top.pending > 0) {
+      const DWORD index = --top.pending;
+      DWORD len = static_cast<DWORD>(top.name.size());
+      if (reg().RegEnumKeyExA(top.key.get(), index, top.name.data(), &len, nullptr, nullptr,
+                              nullptr, nullptr) != ERROR_SUCCESS) {
+        continue;
+      }
+      // An empty name would reopen the key itself.
+      if (len == 0 || !addressable(top.name, len)) continue;
+      const std::string_view child(top.name.data(), len);
+      // A child's name is relative to its parent, by the path rule.
+      if (child.front() == '\\') {
+        enter(rootKey_, std::string(child.substr(1)));
+      } else {
+        enter(top.key.get(), std::string(child));
+      }
+      continue;
+    }
+    const HKEY levelBase = top.base;
+    const std::string levelPath = std::move(top.relative);
+    stack.pop_back();  // closes the key before it is deleted
+    reg().RegDeleteKeyA(levelBase, levelPath.c_str());
   }
-  reg().RegDeleteKeyA(base, relative.c_str());
 }
 
 void TWinRegistry::DeleteKey(std::string_view subkey, std::string_view valueName) {

@@ -20,7 +20,8 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// Describes the most recent construction of any TWinRegistry object.
+// Describes the most recent construction of any TWinRegistry object. Code
+// that holds the object asks it (isOpen) instead.
 extern bool regOpenFailed;
 
 void initWinReg();
@@ -41,13 +42,16 @@ public:
   TWinRegistry(const TWinRegistry&) = delete;
   TWinRegistry& operator=(const TWinRegistry&) = delete;
 
-  // The current key's subkey names in the platform's index order.
+  // The current key's subkey names in the platform's index order. A name
+  // that holds a NUL is left out with a trace line: the ANSI calls cannot
+  // reach it, and its text up to the NUL names another key.
   void ReadSection(TStringList& list);
-  // The value names of a subkey; a subkey that cannot be opened leaves the
-  // list as it was.
+  // The value names of a subkey, names holding a NUL left out as above; a
+  // subkey that cannot be opened leaves the list as it was.
   void ReadValueNames(std::string_view subkey, TStringList& list);
-  // Deletes the subkey and everything below it, children first. Failures
-  // pass silently.
+  // Deletes the subkey and everything below it, children first, at any
+  // depth; a child whose name is empty or holds a NUL is not entered.
+  // Failures pass silently.
   void eraseSection(std::string_view subkey);
   // Deletes one named value of a subkey.
   void DeleteKey(std::string_view subkey, std::string_view valueName);

@@ -9,10 +9,7 @@ using namespace qvinst;
 class DeviceIdTest : public MachineTest {
 protected:
   void setFlags(bool pedals, bool root, bool aux) {
-    matchPedals = pedals;
-    matchRoot = root;
-    matchAux = aux;
-    deviceFound = false;
+    matchState() = MatchState{pedals, aux, root, false};
   }
   long countLines(const std::string& prefix) const {
     return std::count_if(trace().begin(), trace().end(),
@@ -20,24 +17,25 @@ protected:
   }
 };
 
+// The tables' shape: the family's 80 IDs 2100 to 214F in order, the pedals
+// among them, the auxiliary devices outside; 17 upper-case characters each.
 TEST_F(DeviceIdTest, TablesHoldTheProductIdentifiers) {
-  EXPECT_EQ(deviceVidPids.front(), "VID_1D9F&PID_2100");
-  EXPECT_EQ(deviceVidPids[10], "VID_1D9F&PID_210A");
-  EXPECT_EQ(deviceVidPids.back(), "VID_1D9F&PID_214F");
-  for (std::string_view pedal : pedalVidPids) {
-    EXPECT_NE(std::find(deviceVidPids.begin(), deviceVidPids.end(), pedal), deviceVidPids.end())
-        << pedal;
-  }
+  auto id = [](unsigned product) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text = "VID_1D9F&PID_";
+    for (int shift = 12; shift >= 0; shift -= 4) text += digits[(product >> shift) & 0xF];
+    return text;
+  };
+  for (std::size_t i = 0; i < deviceVidPids.size(); ++i)
+    EXPECT_EQ(deviceVidPids[i], id(0x2100 + static_cast<unsigned>(i)));
+  const auto inDevices = [](std::string_view entry) {
+    return std::find(deviceVidPids.begin(), deviceVidPids.end(), entry) != deviceVidPids.end();
+  };
+  for (std::string_view pedal : pedalVidPids) EXPECT_TRUE(inDevices(pedal)) << pedal;
   for (std::string_view aux : auxVidPids) {
-    EXPECT_EQ(std::find(deviceVidPids.begin(), deviceVidPids.end(), aux), deviceVidPids.end());
-  }
-  for (auto table : {std::vector<std::string_view>(deviceVidPids.begin(), deviceVidPids.end()),
-                     std::vector<std::string_view>(pedalVidPids.begin(), pedalVidPids.end()),
-                     std::vector<std::string_view>(auxVidPids.begin(), auxVidPids.end())}) {
-    for (std::string_view entry : table) {
-      EXPECT_EQ(entry.size(), 17u);
-      EXPECT_EQ(toUpperId(entry), entry);
-    }
+    EXPECT_FALSE(inDevices(aux)) << aux;
+    EXPECT_EQ(aux.size(), 17u);
+    EXPECT_EQ(toUpperId(aux), aux);
   }
 }
 
@@ -77,7 +75,7 @@ TEST_F(DeviceIdTest, CheckIdPrecedenceOfTheModeFlags) {
     SCOPED_TRACE(c.id);
     setFlags(c.pedals, c.root, c.aux);
     EXPECT_EQ(checkId(c.id), c.expected);
-    EXPECT_EQ(deviceFound, c.expected);
+    EXPECT_EQ(matchState().deviceFound, c.expected);
   }
 }
 
@@ -119,7 +117,7 @@ TEST_F(DeviceIdTest, DeviceFoundStaysSetThroughLaterMisses) {
   setFlags(false, false, false);
   EXPECT_TRUE(checkId("VID_1D9F&PID_2100"));
   EXPECT_FALSE(checkId("VID_045E&PID_0040"));
-  EXPECT_TRUE(deviceFound);
+  EXPECT_TRUE(matchState().deviceFound);
 }
 
 TEST_F(DeviceIdTest, UpperCasingTouchesOnlyAsciiLetters) {
@@ -128,32 +126,53 @@ TEST_F(DeviceIdTest, UpperCasingTouchesOnlyAsciiLetters) {
   EXPECT_EQ(toUpperId("\xe4\xf6x"), "\xe4\xf6X");
 }
 
-TEST_F(DeviceIdTest, DriverClassKeyIsAContainmentTest) {
-  const std::pair<const char*, bool> cases[] = {
-      {"HID\\0003", true},      {"hid\\0003", true},
-      {"MEDIA\\0005", true},    {"Keyboard\\0000", true},
-      {"MOUSE\\0001", true},    {"QVProducts\\0001", true},
-      {"HIDClass\\0002", true}, {"xyzMEDIA\\0001", true},
-      {"HIDCLASS", false},      {"", false},
-      {"SYSTEM\\0004", false},  {"Image\\0000", false},
+// isDriverClassKey is a containment test; isDriverKeyPath, the guard of every
+// key name derived from a "Driver" value, passes only a text that names one
+// key below a class once Windows has normalised it.
+TEST_F(DeviceIdTest, DriverReferences) {
+  struct Case {
+    std::string text;
+    bool classKey;
+    bool keyPath;
   };
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(isDriverClassKey(text), expected) << text;
-  }
-}
-
-TEST_F(DeviceIdTest, OnlyRealDriverKeyPathsAreUsedForDeletion) {
-  const std::pair<const char*, bool> cases[] = {
-      {"MEDIA\\0005", true},
-      {"{4d36e96c-e325-11ce-bfc1-08002be10318}\\0003", true},
-      {"MEDIA", false},
-      {"MEDIA\\", false},
-      {"\\MEDIA\\0005", false},
-      {"MEDIA\\\\0005", false},
-      {"", false},
-      {"HID\\0003\\Sub", true},
+  const Case cases[] = {
+      {"HID\\0003", true, true},
+      {"hid\\0003", true, true},
+      {"MEDIA\\0005", true, true},
+      {"Keyboard\\0000", true, true},
+      {"MOUSE\\0001", true, true},
+      {"QVProducts\\0001", true, true},
+      {"HIDClass\\0002", true, true},
+      {"xyzMEDIA\\0001", true, true},
+      {"HID\\0003\\Sub", true, true},
+      {"{4d36e96c-e325-11ce-bfc1-08002be10318}\\0003", false, true},
+      {"HIDCLASS", false, false},
+      {"", false, false},
+      {"SYSTEM\\0004", false, true},
+      {"Image\\0000", false, true},
+      // A whole class, a key from the root, empty components.
+      {"MEDIA", false, false},
+      {"MEDIA\\", true, false},
+      {"\\MEDIA\\0005", true, false},
+      {"MEDIA\\\\0005", true, false},
+      // What Windows normalises into another key.
+      {"MEDIA\\0004\\", true, false},
+      {"MEDIA\\0004\\\\", true, false},
+      {"MEDIA\\0004\\..", true, false},
+      {"MEDIA\\0004\\.", true, false},
+      {"MEDIA\\.\\0004", true, false},
+      {"MEDIA\\0004 ", true, false},
+      {"MEDIA\\0004.", true, false},
+      {"HID\\0003 \\x", true, false},
+      {"MEDIA\\0.04", true, true},
+      {"MEDIA\\ 0004", true, true},
+      // 255 characters fit a short string; 256 would be cut.
+      {"MEDIA\\" + std::string(249, '0'), true, true},
+      {"MEDIA\\" + std::string(250, '0'), true, false},
   };
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(isDriverKeyPath(text), expected) << text;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(isDriverClassKey(c.text), c.classKey);
+    EXPECT_EQ(isDriverKeyPath(c.text), c.keyPath);
   }
 }
