@@ -147,7 +147,8 @@ void runOn(const char* os, const std::string& image, int exportIndex) {
         check(scope.allowsKey(change.path), "deleted key", change.path);
         break;
       case sim::Change::Kind::DeletedValue:
-        check(namesProduct(change.valueName), "deleted value", change.path + "|" + change.valueName);
+        check(namesProduct(change.valueName), "deleted value",
+              change.path + "|" + change.valueName);
         break;
       case sim::Change::Kind::RemovedDevice:
       case sim::Change::Kind::RemovedNode:
