@@ -10,10 +10,10 @@ add_custom_command(
   DEPENDS ${QVINST98_MACHINE_IMAGES} ${CMAKE_CURRENT_SOURCE_DIR}/EmbedMachines.cmake
   COMMENT "Bundling the sample machines")
 
-add_executable(qvinst98_tool qvinst98.cpp ToolRun.cpp ${QVINST98_BUNDLED_CPP})
+add_executable(qvinst98_tool qvinst98.cpp ToolRun.cpp HiveTool.cpp ${QVINST98_BUNDLED_CPP})
 set_target_properties(qvinst98_tool PROPERTIES OUTPUT_NAME qvinst98)
 target_include_directories(qvinst98_tool PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(qvinst98_tool PRIVATE qvinst98)
+target_link_libraries(qvinst98_tool PRIVATE qvinst98 qvimage)
 if(TARGET CLI11::CLI11)
   target_link_libraries(qvinst98_tool PRIVATE CLI11::CLI11)
 endif()
