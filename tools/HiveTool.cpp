@@ -52,11 +52,12 @@ std::optional<HiveImages> HiveImages::prepare(const Options& options) {
   if (options.registry && !registryIsHive && !options.hives.empty())
     throw UsageError("a .reg image (--registry) and hive files (--hive) exclude each other");
   if (registryIsHive) add("SYSTEM", *options.registry);
-  for (const std::string& spec : options.hives) {
-    const auto eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size())
-      throw UsageError("--hive takes NAME=FILE (SYSTEM=FILE or SOFTWARE=FILE), not '" + spec + "'");
-    add(spec.substr(0, eq), spec.substr(eq + 1));
+  for (const std::string& given : options.hives) {
+    const auto eq = given.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == given.size())
+      throw UsageError("--hive takes NAME=FILE (SYSTEM=FILE or SOFTWARE=FILE), not '" + given +
+                       "'");
+    add(given.substr(0, eq), given.substr(eq + 1));
   }
 
   if (images.entries_.empty()) {
