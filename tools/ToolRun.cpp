@@ -8,6 +8,7 @@
 
 #include "BundledMachines.h"
 #include "Exports.h"
+#include "HiveTool.h"
 #include "Machine.h"
 #include "RegFile.h"
 #include "Tracers.h"
@@ -176,20 +177,38 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   if (options.registry && options.machine) {
     throw UsageError("--registry and --machine exclude each other");
   }
-  if (options.calls.empty() && !options.save && !options.undo && !options.changes) {
+  if (options.calls.empty() && !options.save && !options.undo && !options.changes &&
+      !options.commit && !options.saveHive) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }
   std::vector<ParsedCall> calls;
   for (const auto& call : options.calls) calls.push_back(parseCall(call));
   const sim::Dialogs::Answer answer = parseAnswer(options.answer);
+  std::optional<HiveImages> hives = HiveImages::prepare(options);
+  const std::string os = hives ? hives->os(options) : options.os;
 
   sim::Machine machine;
-  if (!machine.setOs(options.os)) {
+  if (!machine.setOs(os)) {
     throw UsageError("unknown --os '" + options.os +
                      "'; use win95, win98, winme, nt4, win2k, winxp, vista, win7, win10 or "
                      "MAJOR.MINOR");
   }
-  loadImage(machine, options);
+  if (hives && !machine.system.version().isNtFamily()) {
+    throw UsageError("a hive image is an NT registry; --os must name an NT version, not '" + os +
+                     "'");
+  }
+  if (hives) {
+    hives->load(machine.registry, err);
+  } else {
+    loadImage(machine, options);
+  }
+  for (const auto& file : options.imports) {
+    try {
+      sim::loadRegFile(machine.registry, file);
+    } catch (const sim::RegFileError& e) {
+      throw UsageError(e.what());
+    }
+  }
   if (options.noAdmin) machine.system.setProcessToken(sim::TokenSpec{false, false});
   machine.files.setWindowsDirectory(options.windir);
   for (const auto& path : options.dirs) machine.files.addDirectory(path);
@@ -223,6 +242,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
       machine.system.version().major == 4 ? sim::RegFormat::Regedit4 : sim::RegFormat::Regedit5;
   if (options.save) writeFile(*options.save, sim::writeRegText(machine.registry, format));
   if (options.undo) writeFile(*options.undo, sim::writeUndoText(machine.changes, format));
+  if (hives) hives->finish(machine, options, format, err);
   return 0;
 }
 

@@ -28,6 +28,13 @@ struct Options {
   std::vector<std::string> dirs;
   std::vector<std::string> unplugged;
   std::vector<std::string> calls;  // EXPORT or EXPORT=TEXT
+  // Hive images (HiveTool.h).
+  bool osGiven = false;              // --os was on the command line
+  std::vector<std::string> hives;    // NAME=FILE
+  std::vector<std::string> imports;  // .reg images applied after loading, before the calls
+  bool commit = false;
+  std::optional<std::string> saveHive;
+  std::optional<std::string> backup;
 };
 
 // A command line or an input the tool cannot work with: exit status 2.

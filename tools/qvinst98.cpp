@@ -46,6 +46,22 @@ int main(int argc, char** argv) {
                  "A device instance whose key stays but whose node is not in the device tree; "
                  "repeatable")
       ->allow_extra_args(false);
+  app.add_option("--hive", options.hives,
+                 "NAME=FILE: a registry hive file as the image, SYSTEM (mounted as HKLM\\SYSTEM) "
+                 "or SOFTWARE (HKLM\\SOFTWARE); repeatable; --os defaults to winxp; read-only "
+                 "unless --commit")
+      ->allow_extra_args(false);
+  app.add_option("--import", options.imports,
+                 "A .reg file applied to the image after loading, before the calls (an undo "
+                 "file, for instance); repeatable")
+      ->allow_extra_args(false);
+  app.add_flag("--commit", options.commit,
+               "Write the changes into the hive files, after a byte-for-byte backup beside each "
+               "(FILE.qvinst98.bak) and the undo .reg (FILE.qvinst98.undo.reg unless --undo)");
+  app.add_option("--backup", options.backup,
+                 "With --commit: the backup of the one hive goes to this new file");
+  app.add_option("--save-hive", options.saveHive,
+                 "Write the changed hive to this file and leave the original alone");
   app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
 
   try {
@@ -61,6 +77,7 @@ int main(int argc, char** argv) {
 
   try {
     for (const auto& failure : failures) options.failures.push_back(tool::parseFailure(failure));
+    options.osGiven = app.count("--os") > 0;
     return tool::run(options, std::cout, std::cerr);
   } catch (const tool::UsageError& e) {
     std::cerr << "qvinst98: " << e.what() << '\n';
