@@ -22,7 +22,7 @@ TEST_F(ExportsTest, ConstantAnswersOnEverySystemAndForEveryUser) {
     SCOPED_TRACE(os);
     onLoad();
     machine.setOs(os);
-    machine.system.setProcessToken(sim::TokenSpec{false, false});
+    machine.system.setProcessToken(sim::TokenSetup{false, false});
     EXPECT_EQ(InitModule(nullptr, 0, ""), 1);
     EXPECT_EQ(IsWin2k(nullptr, 12345, nullptr), 0);
     EXPECT_EQ(IsWinXp(nullptr, -1, ""), 0);
