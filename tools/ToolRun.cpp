@@ -112,64 +112,60 @@ std::vector<std::string> exportNames() {
   return names;
 }
 
-const std::vector<std::string>& knownPlatformCalls() {
-  static const std::vector<std::string> calls = {"RegOpenKeyExA",
-                                                 "RegQueryInfoKeyA",
-                                                 "RegEnumKeyExA",
-                                                 "RegEnumValueA",
-                                                 "RegQueryValueExA",
-                                                 "RegDeleteKeyA",
-                                                 "RegDeleteValueA",
-                                                 "RegFlushKey",
-                                                 "RegCloseKey",
-                                                 "GetVersionExA",
-                                                 "OpenThreadToken",
-                                                 "OpenProcessToken",
-                                                 "AllocateAndInitializeSid",
-                                                 "GetTokenInformation",
-                                                 "EqualSid",
-                                                 "CloseHandle",
-                                                 "SetupDiGetClassDevsA",
-                                                 "SetupDiEnumDeviceInfo",
-                                                 "SetupDiRemoveDevice",
-                                                 "SetupDiDeleteDeviceInfo",
-                                                 "SetupDiDestroyDeviceInfoList",
-                                                 "CM_Locate_DevNodeA",
-                                                 "CM_Create_DevNodeA",
-                                                 "CM_Remove_SubTree",
-                                                 "GetWindowsDirectoryA",
-                                                 "FindFirstFileA",
-                                                 "FindClose",
-                                                 "FileTimeToLocalFileTime",
-                                                 "FileTimeToDosDateTime",
-                                                 "DeleteFileA"};
-  return calls;
+void listPlatformCalls(std::ostream& out) {
+  for (std::string_view name : sim::kCallNames) out << name << '\n';
 }
 
-std::pair<std::string, std::uint32_t> parseFailure(const std::string& text) {
-  const auto eq = text.find('=');
-  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
-    throw UsageError("--fail takes CALL=CODE, not '" + text + "'");
-  }
-  const std::string call = text.substr(0, eq);
-  const auto& known = knownPlatformCalls();
-  if (std::find(known.begin(), known.end(), call) == known.end()) {
-    std::string all;
-    for (const auto& name : known) all += (all.empty() ? "" : ", ") + name;
-    throw UsageError("--fail: unknown platform call '" + call + "'; known calls: " + all);
-  }
-  std::string code = text.substr(eq + 1);
+namespace {
+
+std::optional<std::uint64_t> parseNumber(std::string text, bool allowHex) {
   int base = 10;
-  if (code.size() > 2 && code[0] == '0' && (code[1] == 'x' || code[1] == 'X')) {
-    code = code.substr(2);
+  if (allowHex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text = text.substr(2);
     base = 16;
   }
-  std::uint32_t value = 0;
-  const auto [end, ec] = std::from_chars(code.data(), code.data() + code.size(), value, base);
-  if (ec != std::errc() || end != code.data() + code.size()) {
-    throw UsageError("--fail: '" + text.substr(eq + 1) + "' is not a decimal or 0x hex code");
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+Failure parseFailure(const std::string& text) {
+  const auto eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+    throw UsageError("--fail takes CALL=CODE, CALL=CODE@N or CALL=CODE@N+, not '" + text + "'");
   }
-  return {call, value};
+  Failure failure;
+  failure.call = text.substr(0, eq);
+  if (!sim::findCall(failure.call)) {
+    std::string nearest;
+    for (std::string_view name : sim::nearestCalls(failure.call))
+      nearest += (nearest.empty() ? "" : ", ") + std::string(name);
+    throw UsageError("--fail: unknown platform call '" + failure.call + "'; nearest: " + nearest +
+                     " (--list-calls lists all)");
+  }
+  std::string code = text.substr(eq + 1);
+  const auto at = code.find('@');
+  if (at != std::string::npos) {
+    std::string position = code.substr(at + 1);
+    code.resize(at);
+    failure.andLater = !position.empty() && position.back() == '+';
+    if (failure.andLater) position.pop_back();
+    const auto nth = parseNumber(position, /*allowHex=*/false);
+    if (!nth || *nth == 0) {
+      throw UsageError("--fail: '@" + text.substr(eq + 1 + at + 1) +
+                       "' is not a call number (N or N+, N from 1)");
+    }
+    failure.nth = *nth;
+  }
+  const auto value = parseNumber(code, /*allowHex=*/true);
+  if (!value || *value > 0xFFFFFFFFu) {
+    throw UsageError("--fail: '" + code + "' is not a decimal or 0x hex code");
+  }
+  failure.code = static_cast<std::uint32_t>(*value);
+  return failure;
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
@@ -209,12 +205,13 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
       throw UsageError(e.what());
     }
   }
-  if (options.noAdmin) machine.system.setProcessToken(sim::TokenSpec{false, false});
+  if (options.noAdmin) machine.system.setProcessToken(sim::TokenSetup{false, false});
   machine.files.setWindowsDirectory(options.windir);
   for (const auto& path : options.dirs) machine.files.addDirectory(path);
   for (const auto& path : options.files) machine.files.addFile(path);
   machine.dialogs.setAnswer(answer);
-  for (const auto& [call, code] : options.failures) machine.log.failCall(call, code);
+  for (const Failure& failure : options.failures)
+    machine.log.failCall(failure.call, sim::FaultRule{failure.code, failure.nth, failure.andLater});
   machine.configManager.loadFromRegistry();
   for (const auto& instance : options.unplugged) machine.configManager.markUnplugged(instance);
   machine.debug.setSink([&err](const std::string& line) { err << line << '\n'; });

@@ -12,13 +12,22 @@
 
 namespace tool {
 
+// --fail CALL=CODE[@N[+]]: every call of CALL fails with CODE, or only its
+// Nth call, or its Nth and every later one.
+struct Failure {
+  std::string call;
+  std::uint32_t code = 0;
+  std::uint64_t nth = 1;
+  bool andLater = true;
+};
+
 struct Options {
   std::optional<std::string> registry;  // .reg image; else a bundled sample machine
   std::optional<std::string> machine;   // a bundled sample machine by name
   std::string os = "win98";
   bool noAdmin = false;
   bool trace = false;
-  std::vector<std::pair<std::string, std::uint32_t>> failures;  // platform call, code
+  std::vector<Failure> failures;
   std::optional<std::string> save;
   std::optional<std::string> undo;
   bool changes = false;
@@ -47,11 +56,12 @@ public:
 // runs when an option, a call or the image is unusable.
 int run(const Options& options, std::ostream& out, std::ostream& err);
 
-// "CALL=CODE" with CODE decimal or 0x hex.
-std::pair<std::string, std::uint32_t> parseFailure(const std::string& text);
+// "CALL=CODE", "CALL=CODE@N" or "CALL=CODE@N+", CODE decimal or 0x hex, N
+// from 1; CALL one of the calls the simulated machine publishes.
+Failure parseFailure(const std::string& text);
 
-// The platform calls that --fail can name.
-const std::vector<std::string>& knownPlatformCalls();
+// The platform calls that --fail can name, one a line (--list-calls).
+void listPlatformCalls(std::ostream& out);
 // The exports, in ordinal order.
 std::vector<std::string> exportNames();
 

@@ -27,9 +27,12 @@ int main(int argc, char** argv) {
   app.add_flag("--no-admin", options.noAdmin, "Token without the Administrators group");
   app.add_flag("--trace", options.trace, "Switch tracing on (lines go to standard error)");
   app.add_option("--fail", failures,
-                 "CALL=CODE: the named platform call fails with CODE (decimal or 0x hex); "
-                 "repeatable")
+                 "CALL=CODE: every call of the named platform call fails with CODE (decimal or "
+                 "0x hex); CALL=CODE@N only its Nth call, CALL=CODE@N+ its Nth and every later "
+                 "one; repeatable")
       ->allow_extra_args(false);
+  bool listCalls = false;
+  app.add_flag("--list-calls", listCalls, "List the platform calls that --fail can name, and exit");
   app.add_option("--save", options.save, "Write the registry after the calls as a .reg file");
   app.add_option("--undo", options.undo,
                  "Write a .reg file that puts back everything the calls deleted");
@@ -75,6 +78,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (listCalls) {
+    tool::listPlatformCalls(std::cout);
+    return 0;
+  }
   try {
     for (const auto& failure : failures) options.failures.push_back(tool::parseFailure(failure));
     options.osGiven = app.count("--os") > 0;

@@ -1,12 +1,13 @@
 #include "CallLog.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace sim {
 
-void CallLog::record(std::string name, std::string args, std::int64_t result) {
+void CallLog::record(CallId call, std::string args, std::int64_t result) {
   if (!recording_) return;
-  calls_.push_back(Call{std::move(name), std::move(args), result});
+  calls_.push_back(Call{std::string(call.name()), std::move(args), result});
 }
 
 std::vector<std::string> CallLog::names() const {
@@ -28,22 +29,24 @@ std::vector<std::string> CallLog::lines() const {
   return out;
 }
 
-void CallLog::failCall(const std::string& name, std::uint32_t code) {
-  failures_[name] = Failure{code, 0};
+void CallLog::failCall(std::string_view name, const FaultRule& rule) {
+  const auto call = findCall(name);
+  if (!call) throw std::invalid_argument("not a published platform call: " + std::string(name));
+  if (rule.nth == 0) throw std::invalid_argument("calls are counted from 1");
+  faults_[call->index] = Fault{rule, 0};
 }
 
-void CallLog::failCallAfter(const std::string& name, std::uint32_t code, int successes) {
-  failures_[name] = Failure{code, successes};
+void CallLog::failCallAfter(std::string_view name, std::uint32_t code, int successes) {
+  failCall(name, FaultRule{code, std::uint64_t(successes < 0 ? 0 : successes) + 1, true});
 }
 
-std::optional<std::uint32_t> CallLog::failure(const std::string& name) const {
-  auto it = failures_.find(name);
-  if (it == failures_.end()) return std::nullopt;
-  if (it->second.successesLeft > 0) {
-    --it->second.successesLeft;
-    return std::nullopt;
-  }
-  return it->second.code;
+std::optional<std::uint32_t> CallLog::failure(CallId call) {
+  std::optional<Fault>& fault = faults_[call.index];
+  if (!fault) return std::nullopt;
+  const std::uint64_t number = ++fault->seen;
+  const bool hit = fault->rule.andLater ? number >= fault->rule.nth : number == fault->rule.nth;
+  if (!hit) return std::nullopt;
+  return fault->rule.code;
 }
 
 }  // namespace sim

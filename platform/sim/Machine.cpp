@@ -11,35 +11,7 @@ Machine* installedMachine = nullptr;
 
 }  // namespace
 
-std::string Change::describe() const {
-  switch (kind) {
-    case Kind::DeletedKey:
-      return "deleted key " + Registry::shortRootPath(path);
-    case Kind::DeletedValue:
-      return "deleted value " + Registry::shortRootPath(path) + '|' + valueName;
-    case Kind::RemovedDevice:
-      return "removed device " + path;
-    case Kind::CreatedNode:
-      return "created node " + path;
-    case Kind::RemovedNode:
-      return "removed node " + path;
-    case Kind::CreatedKey:
-      return "created key " + Registry::shortRootPath(path);
-    case Kind::DeletedFile:
-      return "deleted file " + path;
-  }
-  return "unknown change " + path;
-}
-
-Machine::Machine()
-    : registry(*this),
-      system(*this),
-      debug(*this),
-      setupApi(*this),
-      configManager(*this),
-      files(*this),
-      dialogs(*this),
-      platform_{registry, system, debug, setupApi, configManager, files, dialogs} {
+Machine::Machine() : platform_{registry, system, debug, setupApi, configManager, files, dialogs} {
   setVersion(*WindowsVersion::fromName("win98"));
 }
 
@@ -56,10 +28,7 @@ bool Machine::setOs(std::string_view name) {
 }
 
 std::string Machine::enumRoot() const {
-  // Windows 95, 98 and Me keep it at the top of HKLM; the NT family, NT 4.0
-  // included, in the current control set.
-  return system.version().isNtFamily() ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum"
-                                       : "HKEY_LOCAL_MACHINE\\Enum";
+  return system.version().enumRoot();
 }
 
 std::size_t Machine::openHandleCount() const {

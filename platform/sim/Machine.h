@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "CallLog.h"
+#include "CallRecorder.h"
+#include "Changes.h"
 #include "SimDevices.h"
 #include "SimFiles.h"
 #include "SimRegistry.h"
@@ -14,33 +16,25 @@
 
 namespace sim {
 
-// What a run changed on the machine, in the order it happened.
-struct Change {
-  enum class Kind { DeletedKey, DeletedValue, RemovedDevice, CreatedNode, RemovedNode, CreatedKey,
-                    DeletedFile };
-  Kind kind;
-  std::string path;          // full registry path, instance ID or file path
-  std::string valueName;     // DeletedValue
-  std::vector<Value> values; // DeletedKey: the key's values; DeletedValue: the value
-  // "deleted key HKLM\Enum\USB\...", "deleted value HKLM\...|name", ...
-  std::string describe() const;
-};
-
 class Machine {
 public:
   Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
+  // What the parts share, each part getting only what it uses.
   CallLog log;
-  Registry registry;
-  System system;
+  LastError lastError;
+  CallRecorder calls{log, lastError};
+  ChangeLog changes;
+
+  Registry registry{calls, changes};
+  System system{calls};
   Debug debug;
-  SetupApi setupApi;
-  ConfigManager configManager;
-  Files files;
-  Dialogs dialogs;
-  std::vector<Change> changes;
+  ConfigManager configManager{calls, changes, registry, system.version()};
+  SetupApi setupApi{calls, changes, registry, configManager, system.version()};
+  Files files{calls, changes};
+  Dialogs dialogs{calls};
 
   // Sets the reported version and the registry's deletion semantics.
   void setVersion(const WindowsVersion& version);

@@ -1,6 +1,6 @@
 #include "RegFile.h"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "SimPath.h"
 #include "SimText.h"
 
 namespace sim {
@@ -57,33 +58,8 @@ int hexDigit(char c) {
   return -1;
 }
 
-// The five roots, full name first. A path may name its root either way; what
-// is written always uses the full name, as regedit does.
-struct RootName {
-  std::string_view full;
-  std::string_view brief;
-};
-constexpr std::array<RootName, 5> kRoots{{
-    {"HKEY_LOCAL_MACHINE", "HKLM"},
-    {"HKEY_CURRENT_USER", "HKCU"},
-    {"HKEY_CLASSES_ROOT", "HKCR"},
-    {"HKEY_USERS", "HKU"},
-    {"HKEY_CURRENT_CONFIG", "HKCC"},
-}};
-
-// The path with its root spelled in full, or nothing for an unknown root.
-std::optional<std::string> canonicalPath(std::string_view path) {
-  const auto slash = path.find('\\');
-  const std::string_view root = path.substr(0, slash);
-  for (const RootName& r : kRoots) {
-    if (equalNoCase(root, r.full) || equalNoCase(root, r.brief)) {
-      std::string result(r.full);
-      if (slash != std::string_view::npos) result.append(path.substr(slash));
-      return result;
-    }
-  }
-  return std::nullopt;
-}
+// Windows refuses keys deeper than this below their root.
+constexpr std::size_t kMaxKeyDepth = 512;
 
 // ---------------------------------------------------------------------------
 // Decoding: every image becomes 8-bit text, since the registry is ANSI here.
@@ -244,10 +220,16 @@ private:
     const bool deletion = !path.empty() && path.front() == '-';
     if (deletion) path.remove_prefix(1);
     if (path.empty()) fail(origin_, number, "empty key name");
-    auto full = canonicalPath(path);
+    auto full = path::fullRootPath(path);
     if (!full) fail(origin_, number, "unknown root key");
     if (full->back() == '\\' || full->find("\\\\") != std::string::npos) {
       fail(origin_, number, "empty key name in path");
+    }
+    // The ANSI registry functions cannot name such a key: a path cut at the
+    // NUL reaches another key.
+    if (full->find('\0') != std::string::npos) fail(origin_, number, "NUL character in key name");
+    if (std::count(full->begin(), full->end(), '\\') > std::ptrdiff_t(kMaxKeyDepth)) {
+      fail(origin_, number, "key deeper than 512 levels");
     }
     if (deletion && full->find('\\') == std::string::npos) {
       fail(origin_, number, "a root key cannot be deleted");
@@ -304,6 +286,9 @@ private:
       pos = 1;
     } else {
       name = quoted(logical, pos);
+      if (name.find('\0') != std::string::npos) {
+        fail(origin_, logical.lineOf(0), "NUL character in value name");
+      }
     }
     while (pos < t.size() && isBlank(t[pos])) ++pos;
     if (pos >= t.size() || t[pos] != '=') fail(origin_, logical.lineOf(pos), "'=' expected");
@@ -472,7 +457,7 @@ public:
   // A key line; its values follow, and a blank line ends the key.
   void key(std::string_view path, bool deletion = false) {
     out_.append(deletion ? "[-" : "[");
-    const auto full = canonicalPath(path);
+    const auto full = path::fullRootPath(path);
     out_.append(full ? *full : std::string(path));
     out_.append("]");
     out_.append(kCrlf);
@@ -599,30 +584,29 @@ void loadRegFile(Registry& registry, const std::filesystem::path& file) {
 
 std::string writeRegText(const Registry& registry, RegFormat format) {
   Writer writer(format);
-  // A root's own values come before its first subkey; forEachKey does not
-  // visit the roots themselves.
-  std::vector<std::string_view> rootsDone;
-  auto writeRoot = [&](std::string_view root) {
-    for (std::string_view done : rootsDone) {
-      if (done == root) return;
+  // forEachKey walks the roots in table order without visiting them, so a
+  // root's own values go out just before its first key, or after the last
+  // root's keys when it has none.
+  std::size_t nextRoot = 0;
+  auto writeRootsUpTo = [&](std::size_t end) {
+    for (; nextRoot < end; ++nextRoot) {
+      const std::string_view root = path::kRootKeys[nextRoot].full;
+      const std::vector<Value> values = registry.values(root);
+      if (values.empty()) continue;
+      writer.key(root);
+      for (const Value& v : values) writer.value(v);
+      writer.endKey();
     }
-    rootsDone.push_back(root);
-    const std::vector<Value> values = registry.values(root);
-    if (values.empty()) return;
-    writer.key(root);
-    for (const Value& v : values) writer.value(v);
-    writer.endKey();
   };
   registry.forEachKey([&](const KeySnapshot& key) {
-    const std::string_view root = std::string_view(key.path).substr(0, key.path.find('\\'));
-    for (const RootName& r : kRoots) {
-      if (equalNoCase(root, r.full) || equalNoCase(root, r.brief)) writeRoot(r.full);
-    }
+    const path::RootKey* root =
+        path::findRoot(std::string_view(key.path).substr(0, key.path.find('\\')));
+    if (root) writeRootsUpTo(std::size_t(root - path::kRootKeys) + 1);
     writer.key(key.path);
     for (const Value& v : key.values) writer.value(v);
     writer.endKey();
   });
-  for (const RootName& r : kRoots) writeRoot(r.full);
+  writeRootsUpTo(path::kRootKeyCount);
   return writer.finish();
 }
 

@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "Machine.h"
+#include "Changes.h"
 #include "SimRegistry.h"
 
 namespace sim {
 
-// A malformed image. The message names the file and the line.
+// A malformed image, or one that regedit could not have written (a name
+// holding a NUL character, a key deeper than Windows' 512 levels). The
+// message names the file and the line.
 class RegFileError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
@@ -29,7 +31,8 @@ void applyRegText(Registry& registry, const std::string& bytes, const std::strin
 void loadRegFile(Registry& registry, const std::filesystem::path& file);
 
 // Every key of the registry with its values, as a .reg image that regedit
-// reads back to the same keys, values and types. Regedit5 is written as
+// reads back to the same keys, values and types: each root's own values,
+// then its keys, roots in the order of the root table. Regedit5 is written as
 // UTF-16LE with a byte-order mark and CRLF line ends, Regedit4 as 8-bit text
 // with CRLF line ends.
 std::string writeRegText(const Registry& registry, RegFormat format = RegFormat::Regedit4);
@@ -39,6 +42,7 @@ void saveRegFile(const Registry& registry, const std::filesystem::path& file,
 // An image that puts back everything the changes deleted (keys with all their
 // values and types, single values): imported after the run, it gives back the
 // registry as it was before.
-std::string writeUndoText(const std::vector<Change>& changes, RegFormat format = RegFormat::Regedit4);
+std::string writeUndoText(const std::vector<Change>& changes,
+                          RegFormat format = RegFormat::Regedit4);
 
 }  // namespace sim

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "Machine.h"
 #include "SimText.h"
 
 namespace sim {
@@ -110,96 +109,89 @@ std::optional<std::string> stringValue(const Registry& registry, const std::stri
 // ---------------------------------------------------------------------------
 // Setup API
 
-SetupApi::SetupApi(Machine& machine) : machine_(machine) {}
-
 HDEVINFO SetupApi::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent,
                                         DWORD flags) {
-  std::string args = std::string(classGuid ? "guid " : "null ") + textOrNull(enumerator) + " " +
-                     handleText(parent) + " " + flagsText(flags);
-  auto fail = [&](DWORD code) {
-    machine_.system.setLastError(code);
-    machine_.log.record("SetupDiGetClassDevsA", args, handleResult(INVALID_HANDLE_VALUE));
-    return INVALID_HANDLE_VALUE;
+  auto args = [&] {
+    return std::string(classGuid ? "guid " : "null ") + textOrNull(enumerator) + " " +
+           handleText(parent) + " " + flagsText(flags);
   };
-  if (auto code = machine_.log.failure("SetupDiGetClassDevsA")) return fail(*code);
+  auto body = [&]() -> HDEVINFO {
+    auto fail = [&](DWORD code) { return calls_.fail(code, INVALID_HANDLE_VALUE); };
+    std::string scope = enumerator ? enumerator : "";
+    // Without an enumerator the query must name a class or ask for all of them.
+    if (scope.empty() && !classGuid && !(flags & DIGCF_ALLCLASSES))
+      return fail(ERROR_INVALID_PARAMETER);
+    // Interface sets are not simulated.
+    if (flags & DIGCF_DEVICEINTERFACE) return fail(ERROR_INVALID_PARAMETER);
+    std::vector<std::string> scopeParts;
+    if (!scope.empty()) {
+      scopeParts = splitPath(scope);
+      if (scopeParts.size() > 3 || !allNonEmpty(scopeParts)) return fail(ERROR_INVALID_PARAMETER);
+    }
 
-  std::string scope = enumerator ? enumerator : "";
-  // Without an enumerator the query must name a class or ask for all of them.
-  if (scope.empty() && !classGuid && !(flags & DIGCF_ALLCLASSES))
-    return fail(ERROR_INVALID_PARAMETER);
-  // Interface sets are not simulated.
-  if (flags & DIGCF_DEVICEINTERFACE) return fail(ERROR_INVALID_PARAMETER);
-  std::vector<std::string> scopeParts;
-  if (!scope.empty()) {
-    scopeParts = splitPath(scope);
-    if (scopeParts.size() > 3 || !allNonEmpty(scopeParts)) return fail(ERROR_INVALID_PARAMETER);
-  }
-
-  // The enumerator text names an enumerator, a device ID or one instance;
-  // every instance key at the third level below the enumerator root that lies
-  // within it belongs to the set, in the registry's sorted order.
-  const Registry& registry = machine_.registry;
-  const std::string root = machine_.enumRoot();
-  std::vector<std::string> ids;  // relative to the root, stored case
-  if (auto storedRoot = registry.storedPath(root)) {
-    std::string start = root + (scope.empty() ? "" : "\\" + scope);
-    if (auto stored = registry.storedPath(start)) {
-      std::string base = stored->size() > storedRoot->size()
-                             ? stored->substr(storedRoot->size() + 1)
-                             : std::string();
-      std::vector<std::string> level{base};
-      for (std::size_t depth = scopeParts.size(); depth < 3; ++depth) {
-        std::vector<std::string> next;
-        for (const auto& rel : level)
-          for (const auto& name : registry.subkeyNames(root + (rel.empty() ? "" : "\\" + rel)))
-            next.push_back(rel.empty() ? name : rel + "\\" + name);
-        level = std::move(next);
+    // The enumerator text names an enumerator, a device ID or one instance;
+    // every instance key at the third level below the enumerator root that
+    // lies within it belongs to the set, in the registry's sorted order.
+    const std::string root = version_.enumRoot();
+    std::vector<std::string> ids;  // relative to the root, stored case
+    if (auto storedRoot = registry_.storedPath(root)) {
+      std::string start = root + (scope.empty() ? "" : "\\" + scope);
+      if (auto stored = registry_.storedPath(start)) {
+        std::string base = stored->size() > storedRoot->size()
+                               ? stored->substr(storedRoot->size() + 1)
+                               : std::string();
+        std::vector<std::string> level{base};
+        for (std::size_t depth = scopeParts.size(); depth < 3; ++depth) {
+          std::vector<std::string> next;
+          for (const auto& rel : level)
+            for (const auto& name : registry_.subkeyNames(root + (rel.empty() ? "" : "\\" + rel)))
+              next.push_back(rel.empty() ? name : rel + "\\" + name);
+          level = std::move(next);
+        }
+        ids = std::move(level);
       }
-      ids = std::move(level);
     }
-  }
 
-  std::vector<Element> elements;
-  for (auto& id : ids) {
-    if ((flags & DIGCF_PRESENT) && !machine_.configManager.hasNode(id)) continue;
-    if (classGuid && !(flags & DIGCF_ALLCLASSES)) {
-      auto text = stringValue(registry, root + "\\" + id, "ClassGUID");
-      auto guid = text ? parseGuid(*text) : std::nullopt;
-      if (!guid || !sameGuid(*guid, *classGuid)) continue;
+    std::vector<Element> elements;
+    for (auto& id : ids) {
+      if ((flags & DIGCF_PRESENT) && !configManager_.hasNode(id)) continue;
+      if (classGuid && !(flags & DIGCF_ALLCLASSES)) {
+        auto text = stringValue(registry_, root + "\\" + id, "ClassGUID");
+        auto guid = text ? parseGuid(*text) : std::nullopt;
+        if (!guid || !sameGuid(*guid, *classGuid)) continue;
+      }
+      elements.push_back(Element{std::move(id), nextDevInst_++});
     }
-    elements.push_back(Element{std::move(id), nextDevInst_++});
-  }
 
-  std::uintptr_t handle = nextSet_++;
-  sets_.emplace(handle, std::move(elements));
-  auto* set = reinterpret_cast<HDEVINFO>(handle);
-  machine_.log.record("SetupDiGetClassDevsA", args, handleResult(set));
-  return set;
+    std::uintptr_t handle = nextSet_++;
+    sets_.emplace(handle, std::move(elements));
+    return reinterpret_cast<HDEVINFO>(handle);
+  };
+  return calls_.value(callId("SetupDiGetClassDevsA"), INVALID_HANDLE_VALUE, args, body,
+                      handleResult);
 }
 
 BOOL SetupApi::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
-  std::string args = handleText(set) + " " + std::to_string(index);
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("SetupDiEnumDeviceInfo", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
+  std::string found;  // the instance, named in the record when enumerated
+  auto args = [&] {
+    return handleText(set) + " " + std::to_string(index) + (found.empty() ? "" : " " + found);
   };
-  if (auto code = machine_.log.failure("SetupDiEnumDeviceInfo")) return finish(*code);
+  return calls_.boolean(callId("SetupDiEnumDeviceInfo"), args, [&]() -> DWORD {
+    auto it = sets_.find(reinterpret_cast<std::uintptr_t>(set));
+    if (it == sets_.end()) return ERROR_INVALID_HANDLE;
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
+    if (index >= it->second.size()) return ERROR_NO_MORE_ITEMS;
 
-  auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
-  if (found == sets_.end()) return finish(ERROR_INVALID_HANDLE);
-  if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) return finish(ERROR_INVALID_USER_BUFFER);
-  if (index >= found->second.size()) return finish(ERROR_NO_MORE_ITEMS);
-
-  const Element& element = found->second[index];
-  args += " " + element.instanceId;
-  auto text =
-      stringValue(machine_.registry, machine_.enumRoot() + "\\" + element.instanceId, "ClassGUID");
-  auto guid = text ? parseGuid(*text) : std::nullopt;
-  data->ClassGuid = guid.value_or(GUID{});
-  data->DevInst = element.devInst;
-  data->Reserved = 0;
-  return finish(ERROR_SUCCESS);
+    const Element& element = it->second[index];
+    found = element.instanceId;
+    auto text =
+        stringValue(registry_, version_.enumRoot() + "\\" + element.instanceId, "ClassGUID");
+    auto guid = text ? parseGuid(*text) : std::nullopt;
+    data->ClassGuid = guid.value_or(GUID{});
+    data->DevInst = element.devInst;
+    data->Reserved = 0;
+    return ERROR_SUCCESS;
+  });
 }
 
 std::vector<std::string> SetupApi::instanceIds(HDEVINFO set) const {
@@ -219,79 +211,67 @@ const SetupApi::Element* SetupApi::elementOf(HDEVINFO set, const SP_DEVINFO_DATA
 
 BOOL SetupApi::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   const Element* element = elementOf(set, data);
-  std::string args = handleText(set) + " " + (element ? element->instanceId : "?");
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("SetupDiRemoveDevice", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("SetupDiRemoveDevice")) return finish(*code);
-  if (!sets_.contains(reinterpret_cast<std::uintptr_t>(set))) return finish(ERROR_INVALID_HANDLE);
-  if (!element) return finish(ERROR_INVALID_PARAMETER);
+  const std::string shown = handleText(set) + " " + (element ? element->instanceId : "?");
+  auto args = [&] { return shown; };
+  return calls_.boolean(callId("SetupDiRemoveDevice"), args, [&]() -> DWORD {
+    if (!sets_.contains(reinterpret_cast<std::uintptr_t>(set))) return ERROR_INVALID_HANDLE;
+    if (!element) return ERROR_INVALID_PARAMETER;
 
-  Registry& registry = machine_.registry;
-  const std::string instanceKey = machine_.enumRoot() + "\\" + element->instanceId;
-  if (!registry.keyExists(instanceKey)) return finish(ERROR_NO_SUCH_DEVINST);
+    const std::string instanceKey = version_.enumRoot() + "\\" + element->instanceId;
+    if (!registry_.keyExists(instanceKey)) return ERROR_NO_SUCH_DEVINST;
 
-  // The driver key is deleted only when "Driver" names a key strictly below
-  // the class key: an empty or rooted value would name the class key itself
-  // or one whole class.
-  std::optional<std::string> driverKey;
-  if (auto driver = stringValue(registry, instanceKey, "Driver")) {
-    auto parts = splitPath(*driver);
-    if (parts.size() >= 2 && allNonEmpty(parts)) {
-      // The version-4 family keeps its classes below Services; NT below Control.
-      const auto& version = machine_.system.version();
-      bool ntClasses = version.isNtFamily() || version.major >= 5;
-      driverKey = std::string(ntClasses ? "HKLM\\System\\CurrentControlSet\\Control\\Class\\"
-                                        : "HKLM\\System\\CurrentControlSet\\Services\\Class\\") +
-                  *driver;
+    // The driver key is deleted only when "Driver" names a key strictly below
+    // the class key: an empty or rooted value would name the class key itself
+    // or one whole class.
+    std::optional<std::string> driverKey;
+    if (auto driver = stringValue(registry_, instanceKey, "Driver")) {
+      auto parts = splitPath(*driver);
+      if (parts.size() >= 2 && allNonEmpty(parts)) {
+        // The version-4 family keeps its classes below Services; NT below Control.
+        bool ntClasses = version_.isNtFamily() || version_.major >= 5;
+        driverKey = std::string(ntClasses ? "HKLM\\System\\CurrentControlSet\\Control\\Class\\"
+                                          : "HKLM\\System\\CurrentControlSet\\Services\\Class\\") +
+                    *driver;
+      }
     }
-  }
 
-  const std::string instanceId = element->instanceId;
-  machine_.changes.push_back(Change{Change::Kind::RemovedDevice, instanceId, {}, {}});
-  registry.removeKeyLogged(instanceKey);
-  if (driverKey && registry.keyExists(*driverKey)) registry.removeKeyLogged(*driverKey);
-  machine_.configManager.removeNode(instanceId);
-  return finish(ERROR_SUCCESS);
+    const std::string instanceId = element->instanceId;
+    changes_.push_back(Change{Change::Kind::RemovedDevice, instanceId, {}, {}});
+    registry_.removeKeyLogged(instanceKey);
+    if (driverKey && registry_.keyExists(*driverKey)) registry_.removeKeyLogged(*driverKey);
+    configManager_.removeNode(instanceId);
+    return ERROR_SUCCESS;
+  });
 }
 
 BOOL SetupApi::SetupDiDeleteDeviceInfo(HDEVINFO set, SP_DEVINFO_DATA* data) {
   const Element* element = elementOf(set, data);
-  std::string args = handleText(set) + " " + (element ? element->instanceId : "?");
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("SetupDiDeleteDeviceInfo", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("SetupDiDeleteDeviceInfo")) return finish(*code);
-  auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
-  if (found == sets_.end()) return finish(ERROR_INVALID_HANDLE);
-  if (!element) return finish(ERROR_INVALID_PARAMETER);
-
-  auto& elements = found->second;
-  elements.erase(elements.begin() + (element - elements.data()));
-  return finish(ERROR_SUCCESS);
+  const std::string shown = handleText(set) + " " + (element ? element->instanceId : "?");
+  auto args = [&] { return shown; };
+  return calls_.boolean(callId("SetupDiDeleteDeviceInfo"), args, [&]() -> DWORD {
+    auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));
+    if (found == sets_.end()) return ERROR_INVALID_HANDLE;
+    if (!element) return ERROR_INVALID_PARAMETER;
+    auto& elements = found->second;
+    elements.erase(elements.begin() + (element - elements.data()));
+    return ERROR_SUCCESS;
+  });
 }
 
 BOOL SetupApi::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  std::string args = handleText(set);
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("SetupDiDestroyDeviceInfoList", args,
-                        error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("SetupDiDestroyDeviceInfoList")) return finish(*code);
-  if (sets_.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) return finish(ERROR_INVALID_HANDLE);
-  return finish(ERROR_SUCCESS);
+  auto args = [&] { return handleText(set); };
+  return calls_.boolean(callId("SetupDiDestroyDeviceInfoList"), args, [&]() -> DWORD {
+    if (sets_.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
+  });
 }
 
 // ---------------------------------------------------------------------------
 // Configuration Manager
 
-ConfigManager::ConfigManager(Machine& machine) : machine_(machine) {
+ConfigManager::ConfigManager(CallRecorder& calls, ChangeLog& changes, Registry& registry,
+                             const WindowsVersion& version)
+    : calls_(calls), changes_(changes), registry_(registry), version_(version) {
   nodes_.emplace(rootNode_, Node{std::string(), 0, std::string()});
 }
 
@@ -322,8 +302,8 @@ void ConfigManager::loadFromRegistry() {
   std::erase_if(nodes_, [](const auto& entry) { return entry.first != rootNode_; });
   byId_.clear();
   children_.clear();
-  const Registry& registry = machine_.registry;
-  const std::string root = machine_.enumRoot();
+  const Registry& registry = registry_;
+  const std::string root = version_.enumRoot();
   // Every instance hangs directly below the root: the simulation has no buses.
   for (const auto& enumerator : registry.subkeyNames(root)) {
     const std::string enumKey = root + "\\" + enumerator;
@@ -374,74 +354,64 @@ void ConfigManager::removeNode(std::string_view instanceId) {
 }
 
 CONFIGRET ConfigManager::CM_Locate_DevNodeA(DEVINST* node, LPCSTR deviceId, ULONG flags) {
-  std::string args = textOrNull(deviceId) + " " + hex(flags);
-  auto finish = [&](CONFIGRET code) {
-    machine_.log.record("CM_Locate_DevNodeA", args, code);
-    return code;
-  };
-  if (auto code = machine_.log.failure("CM_Locate_DevNodeA")) return finish(*code);
-  if (!node) return finish(CR_INVALID_POINTER);
-  *node = 0;
-  if (flags != CM_LOCATE_DEVNODE_NORMAL) return finish(CR_INVALID_FLAG);
-
-  if (!deviceId || !*deviceId) {
-    *node = rootNode_;
-    return finish(CR_SUCCESS);
-  }
-  if (const auto found = find(deviceId)) {
-    *node = *found;
-    return finish(CR_SUCCESS);
-  }
-  return finish(CR_NO_SUCH_DEVNODE);
+  auto args = [&] { return textOrNull(deviceId) + " " + hex(flags); };
+  return calls_.status(callId("CM_Locate_DevNodeA"), args, [&]() -> CONFIGRET {
+    if (!node) return CR_INVALID_POINTER;
+    *node = 0;
+    if (flags != CM_LOCATE_DEVNODE_NORMAL) return CR_INVALID_FLAG;
+    if (!deviceId || !*deviceId) {
+      *node = rootNode_;
+      return CR_SUCCESS;
+    }
+    if (const auto found = find(deviceId)) {
+      *node = *found;
+      return CR_SUCCESS;
+    }
+    return CR_NO_SUCH_DEVNODE;
+  });
 }
 
 CONFIGRET ConfigManager::CM_Create_DevNodeA(DEVINST* node, LPCSTR deviceId, DEVINST parent,
                                             ULONG flags) {
-  std::string args = textOrNull(deviceId) + " " + hex(parent) + " " + hex(flags);
-  auto finish = [&](CONFIGRET code) {
-    machine_.log.record("CM_Create_DevNodeA", args, code);
-    return code;
-  };
-  if (auto code = machine_.log.failure("CM_Create_DevNodeA")) return finish(*code);
-  if (!node) return finish(CR_INVALID_POINTER);
-  // Only full instance paths are taken: no instance number is generated.
-  if (flags != CM_CREATE_DEVNODE_NORMAL) return finish(CR_INVALID_FLAG);
-  if (!deviceId) return finish(CR_INVALID_DEVICE_ID);
-  const std::string given = deviceId;
-  auto parts = splitPath(given);
-  if (parts.size() != 3 || !allNonEmpty(parts)) return finish(CR_INVALID_DEVICE_ID);
-  if (!nodes_.contains(parent)) return finish(CR_INVALID_DEVNODE);
-  if (hasNode(given)) return finish(CR_ALREADY_SUCH_DEVNODE);
+  auto args = [&] { return textOrNull(deviceId) + " " + hex(parent) + " " + hex(flags); };
+  return calls_.status(callId("CM_Create_DevNodeA"), args, [&]() -> CONFIGRET {
+    if (!node) return CR_INVALID_POINTER;
+    // Only full instance paths are taken: no instance number is generated.
+    if (flags != CM_CREATE_DEVNODE_NORMAL) return CR_INVALID_FLAG;
+    if (!deviceId) return CR_INVALID_DEVICE_ID;
+    const std::string given = deviceId;
+    auto parts = splitPath(given);
+    if (parts.size() != 3 || !allNonEmpty(parts)) return CR_INVALID_DEVICE_ID;
+    if (!nodes_.contains(parent)) return CR_INVALID_DEVNODE;
+    if (hasNode(given)) return CR_ALREADY_SUCH_DEVNODE;
 
-  const DEVINST handle = nextNode_++;
-  addNode(handle, Node{upper(given), parent, given});
-  unplugged_.erase(upper(given));
-  machine_.changes.push_back(Change{Change::Kind::CreatedNode, given, {}, {}});
-  const std::string key = machine_.enumRoot() + "\\" + given;
-  if (!machine_.registry.keyExists(key)) machine_.registry.addKeyLogged(key);
-  *node = handle;
-  return finish(CR_SUCCESS);
+    const DEVINST handle = nextNode_++;
+    addNode(handle, Node{upper(given), parent, given});
+    unplugged_.erase(upper(given));
+    changes_.push_back(Change{Change::Kind::CreatedNode, given, {}, {}});
+    const std::string key = version_.enumRoot() + "\\" + given;
+    if (!registry_.keyExists(key)) registry_.addKeyLogged(key);
+    *node = handle;
+    return CR_SUCCESS;
+  });
 }
 
 CONFIGRET ConfigManager::CM_Remove_SubTree(DEVINST node, ULONG flags) {
-  std::string args = hex(node) + " " + hex(flags);
-  auto finish = [&](CONFIGRET code) {
-    machine_.log.record("CM_Remove_SubTree", args, code);
-    return code;
-  };
-  if (auto code = machine_.log.failure("CM_Remove_SubTree")) return finish(*code);
-  // The root cannot be removed.
-  if (node == rootNode_ || !nodes_.contains(node)) return finish(CR_INVALID_DEVNODE);
-  // CM_REMOVE_UI_OK, CM_REMOVE_UI_NOT_OK and CM_REMOVE_NO_RESTART.
-  if (flags & ~ULONG{3}) return finish(CR_INVALID_FLAG);
+  auto args = [&] { return hex(node) + " " + hex(flags); };
+  return calls_.status(callId("CM_Remove_SubTree"), args, [&]() -> CONFIGRET {
+    // The root cannot be removed.
+    if (node == rootNode_ || !nodes_.contains(node)) return CR_INVALID_DEVNODE;
+    // CM_REMOVE_UI_OK, CM_REMOVE_UI_NOT_OK and CM_REMOVE_NO_RESTART.
+    if (flags & ~ULONG{3}) return CR_INVALID_FLAG;
 
-  // Children leave before their parents; the registry keys stay.
-  auto doomed = subtree(node);
-  for (auto it = doomed.rbegin(); it != doomed.rend(); ++it) {
-    machine_.changes.push_back(Change{Change::Kind::RemovedNode, nodes_.at(*it).name, {}, {}});
-    eraseNode(*it);
-  }
-  return finish(CR_SUCCESS);
+    // Children leave before their parents; the registry keys stay.
+    auto doomed = subtree(node);
+    for (auto it = doomed.rbegin(); it != doomed.rend(); ++it) {
+      changes_.push_back(Change{Change::Kind::RemovedNode, nodes_.at(*it).name, {}, {}});
+      eraseNode(*it);
+    }
+    return CR_SUCCESS;
+  });
 }
 
 }  // namespace sim

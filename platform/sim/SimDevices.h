@@ -15,14 +15,26 @@
 #include <vector>
 
 #include "../Platform.h"
+#include "CallRecorder.h"
+#include "Changes.h"
+#include "SimRegistry.h"
+#include "WindowsVersion.h"
 
 namespace sim {
 
-class Machine;
+class ConfigManager;
 
 class SetupApi : public platform::SetupApi {
 public:
-  explicit SetupApi(Machine& machine);
+  // The device tree is the registry's enumerator key for `version`; the
+  // version is read at each call, so it follows the machine's.
+  SetupApi(CallRecorder& calls, ChangeLog& changes, Registry& registry,
+           ConfigManager& configManager, const WindowsVersion& version)
+      : calls_(calls),
+        changes_(changes),
+        registry_(registry),
+        configManager_(configManager),
+        version_(version) {}
 
   // Device information sets not yet destroyed, for leak checks.
   std::size_t openSetCount() const { return sets_.size(); }
@@ -44,7 +56,11 @@ public:
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
 
 private:
-  Machine& machine_;
+  CallRecorder& calls_;
+  ChangeLog& changes_;
+  Registry& registry_;
+  ConfigManager& configManager_;
+  const WindowsVersion& version_;
   struct Element {
     std::string instanceId;  // "USB\VID_1D9F&PID_2100\5&1A2B&0&1", stored case
     DWORD devInst;
@@ -57,7 +73,8 @@ private:
 
 class ConfigManager : public platform::ConfigManager {
 public:
-  explicit ConfigManager(Machine& machine);
+  ConfigManager(CallRecorder& calls, ChangeLog& changes, Registry& registry,
+                const WindowsVersion& version);
 
   // Rebuilds the tree: a node for every device instance of the registry's
   // enumerator tree, except those marked as unplugged.
@@ -74,7 +91,10 @@ public:
   CONFIGRET CM_Remove_SubTree(DEVINST node, ULONG flags) override;
 
 private:
-  Machine& machine_;
+  CallRecorder& calls_;
+  ChangeLog& changes_;
+  Registry& registry_;
+  const WindowsVersion& version_;
   static constexpr DEVINST rootNode_ = 1;
   struct Node {
     std::string instanceId;  // upper case; empty for the root

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Machine.h"
+#include "SimPath.h"
 #include "SimText.h"
 
 namespace sim {
@@ -29,28 +29,12 @@ FILETIME fileTimeOf(std::chrono::sys_time<Ticks> when) {
   return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
 }
 
-// Upper case, backslashes, no doubled or trailing separators: "c:/Windows\"
-// and "C:\WINDOWS" are one path.
 std::string normalise(std::string_view path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '/') c = '\\';
-    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
-    out += text::upperChar(c);
-  }
-  if (out.size() > 1 && out.back() == '\\' && !(out.size() == 3 && out[1] == ':')) out.pop_back();
-  return out;
+  return path::normaliseFilePath(path, path::Case::Upper);
 }
 
 std::string storedForm(std::string_view path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '/') c = '\\';
-    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
-    out += c;
-  }
-  if (out.size() > 1 && out.back() == '\\' && !(out.size() == 3 && out[1] == ':')) out.pop_back();
-  return out;
+  return path::normaliseFilePath(path, path::Case::Stored);
 }
 
 std::string parentOf(const std::string& normalised) {
@@ -72,8 +56,6 @@ std::string fileTimeText(const FILETIME* time) {
 
 // ---------------------------------------------------------------------------
 // Files
-
-Files::Files(Machine& machine) : machine_(machine) {}
 
 void Files::addFile(std::string_view path, FILETIME lastWrite) {
   std::string stored = storedForm(path);
@@ -127,166 +109,131 @@ DWORD Files::missingError(const std::string& normalised) const {
 }
 
 UINT Files::GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-  std::string args = std::to_string(size);
-  auto fail = [&](DWORD code) {
-    machine_.system.setLastError(code);
-    machine_.log.record("GetWindowsDirectoryA", args, 0);
-    return UINT{0};
-  };
-  if (auto code = machine_.log.failure("GetWindowsDirectoryA")) return fail(*code);
-  if (!windowsDir_) return fail(ERROR_PATH_NOT_FOUND);
-
-  const std::string& dir = *windowsDir_;
-  UINT result;
-  // Too small a buffer gets nothing, and the size it would need with the NUL.
-  if (buffer && dir.size() + 1 <= size) {
+  auto args = [&] { return std::to_string(size); };
+  auto body = [&]() -> UINT {
+    if (!windowsDir_) return calls_.fail(ERROR_PATH_NOT_FOUND, UINT{0});
+    const std::string& dir = *windowsDir_;
+    // Too small a buffer gets nothing, and the size it would need with the NUL.
+    if (!buffer || dir.size() + 1 > size) return static_cast<UINT>(dir.size() + 1);
     std::memcpy(buffer, dir.c_str(), dir.size() + 1);
-    result = static_cast<UINT>(dir.size());
-  } else {
-    result = static_cast<UINT>(dir.size() + 1);
-  }
-  machine_.log.record("GetWindowsDirectoryA", args, result);
-  return result;
+    return static_cast<UINT>(dir.size());
+  };
+  return calls_.value(callId("GetWindowsDirectoryA"), UINT{0}, args, body,
+                      [](UINT length) { return length; });
 }
 
 // The path is looked up as it stands: '*' and '?' match only themselves.
 HANDLE Files::FindFirstFileA(LPCSTR path, WIN32_FIND_DATAA* data) {
-  std::string args = path ? path : "null";
-  auto fail = [&](DWORD code) {
-    machine_.system.setLastError(code);
-    machine_.log.record("FindFirstFileA", args, -1);
-    return INVALID_HANDLE_VALUE;
+  auto args = [&] { return std::string(path ? path : "null"); };
+  auto body = [&]() -> HANDLE {
+    auto fail = [&](DWORD code) { return calls_.fail(code, INVALID_HANDLE_VALUE); };
+    if (!path || !data) return fail(ERROR_INVALID_PARAMETER);
+    const std::string key = normalise(path);
+    if (key.empty()) return fail(ERROR_PATH_NOT_FOUND);
+    auto entry = lookup(key);
+    if (!entry) return fail(missingError(key));
+
+    std::memset(data, 0, sizeof *data);
+    data->dwFileAttributes = entry->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    data->ftCreationTime = entry->lastWrite;
+    data->ftLastAccessTime = entry->lastWrite;
+    data->ftLastWriteTime = entry->lastWrite;
+    std::string name = entry->path.substr(entry->path.rfind('\\') + 1);
+    name.resize(std::min<std::size_t>(name.size(), MAX_PATH - 1));
+    std::memcpy(data->cFileName, name.c_str(), name.size() + 1);
+
+    const std::uintptr_t handle = nextFind_++;
+    finds_.emplace(handle, entry->path);
+    return reinterpret_cast<HANDLE>(handle);
   };
-  if (auto code = machine_.log.failure("FindFirstFileA")) return fail(*code);
-  if (!path || !data) return fail(ERROR_INVALID_PARAMETER);
-  const std::string key = normalise(path);
-  if (key.empty()) return fail(ERROR_PATH_NOT_FOUND);
-  auto entry = lookup(key);
-  if (!entry) return fail(missingError(key));
-
-  std::memset(data, 0, sizeof *data);
-  data->dwFileAttributes = entry->directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  data->ftCreationTime = entry->lastWrite;
-  data->ftLastAccessTime = entry->lastWrite;
-  data->ftLastWriteTime = entry->lastWrite;
-  std::string name = entry->path.substr(entry->path.rfind('\\') + 1);
-  name.resize(std::min<std::size_t>(name.size(), MAX_PATH - 1));
-  std::memcpy(data->cFileName, name.c_str(), name.size() + 1);
-
-  const std::uintptr_t handle = nextFind_++;
-  finds_.emplace(handle, entry->path);
-  auto* find = reinterpret_cast<HANDLE>(handle);
-  machine_.log.record("FindFirstFileA", args, static_cast<std::int64_t>(handle));
-  return find;
+  return calls_.value(callId("FindFirstFileA"), INVALID_HANDLE_VALUE, args, body,
+                      [](HANDLE find) { return reinterpret_cast<std::intptr_t>(find); });
 }
 
 BOOL Files::FindClose(HANDLE find) {
-  std::string args = hex(reinterpret_cast<std::uintptr_t>(find));
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("FindClose", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("FindClose")) return finish(*code);
-  if (finds_.erase(reinterpret_cast<std::uintptr_t>(find)) == 0)
-    return finish(ERROR_INVALID_HANDLE);
-  return finish(ERROR_SUCCESS);
+  auto args = [&] { return hex(reinterpret_cast<std::uintptr_t>(find)); };
+  return calls_.boolean(callId("FindClose"), args, [&]() -> DWORD {
+    if (finds_.erase(reinterpret_cast<std::uintptr_t>(find)) == 0) return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
+  });
 }
 
 // The machine's time zone is UTC with no daylight saving, so local time is
 // the UTC time unchanged.
 BOOL Files::FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
-  std::string args = fileTimeText(utc);
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("FileTimeToLocalFileTime", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("FileTimeToLocalFileTime")) return finish(*code);
-  // Times from bit 63 on are not valid file times.
-  if (!utc || !local || (utc->dwHighDateTime & 0x80000000u)) return finish(ERROR_INVALID_PARAMETER);
-  *local = *utc;
-  return finish(ERROR_SUCCESS);
+  auto args = [&] { return fileTimeText(utc); };
+  return calls_.boolean(callId("FileTimeToLocalFileTime"), args, [&]() -> DWORD {
+    // Times from bit 63 on are not valid file times.
+    if (!utc || !local || (utc->dwHighDateTime & 0x80000000u)) return ERROR_INVALID_PARAMETER;
+    *local = *utc;
+    return ERROR_SUCCESS;
+  });
 }
 
 BOOL Files::FileTimeToDosDateTime(const FILETIME* time, WORD* dosDate, WORD* dosTime) {
-  std::string args = fileTimeText(time);
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("FileTimeToDosDateTime", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("FileTimeToDosDateTime")) return finish(*code);
-  if (!time || !dosDate || !dosTime || (time->dwHighDateTime & 0x80000000u))
-    return finish(ERROR_INVALID_PARAMETER);
+  auto args = [&] { return fileTimeText(time); };
+  return calls_.boolean(callId("FileTimeToDosDateTime"), args, [&]() -> DWORD {
+    if (!time || !dosDate || !dosTime || (time->dwHighDateTime & 0x80000000u))
+      return ERROR_INVALID_PARAMETER;
 
-  using namespace std::chrono;
-  const sys_time<Ticks> when = fileTimeEpoch + Ticks{static_cast<std::int64_t>(ticksOf(*time))};
-  const sys_days day = floor<days>(when);
-  const year_month_day date{day};
-  // A DOS date holds the years 1980 to 2107 in seven bits.
-  const int yearNumber = static_cast<int>(date.year());
-  if (yearNumber < 1980 || yearNumber > 2107) return finish(ERROR_INVALID_PARAMETER);
-  const hh_mm_ss clock{floor<seconds>(when - day)};
-  *dosDate =
-      static_cast<WORD>(((yearNumber - 1980) << 9) | (static_cast<unsigned>(date.month()) << 5) |
-                        static_cast<unsigned>(date.day()));
-  *dosTime = static_cast<WORD>((clock.hours().count() << 11) | (clock.minutes().count() << 5) |
-                               (clock.seconds().count() / 2));
-  return finish(ERROR_SUCCESS);
+    using namespace std::chrono;
+    const sys_time<Ticks> when = fileTimeEpoch + Ticks{static_cast<std::int64_t>(ticksOf(*time))};
+    const sys_days day = floor<days>(when);
+    const year_month_day date{day};
+    // A DOS date holds the years 1980 to 2107 in seven bits.
+    const int yearNumber = static_cast<int>(date.year());
+    if (yearNumber < 1980 || yearNumber > 2107) return ERROR_INVALID_PARAMETER;
+    const hh_mm_ss clock{floor<seconds>(when - day)};
+    *dosDate =
+        static_cast<WORD>(((yearNumber - 1980) << 9) | (static_cast<unsigned>(date.month()) << 5) |
+                          static_cast<unsigned>(date.day()));
+    *dosTime = static_cast<WORD>((clock.hours().count() << 11) | (clock.minutes().count() << 5) |
+                                 (clock.seconds().count() / 2));
+    return ERROR_SUCCESS;
+  });
 }
 
 BOOL Files::DeleteFileA(LPCSTR path) {
-  std::string args = path ? path : "null";
-  auto finish = [&](DWORD error) {
-    if (error != ERROR_SUCCESS) machine_.system.setLastError(error);
-    machine_.log.record("DeleteFileA", args, error == ERROR_SUCCESS ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
-  };
-  if (auto code = machine_.log.failure("DeleteFileA")) return finish(*code);
-  if (!path) return finish(ERROR_INVALID_PARAMETER);
-  const std::string key = normalise(path);
-  if (key.empty()) return finish(ERROR_PATH_NOT_FOUND);
-  auto entry = lookup(key);
-  if (!entry) return finish(missingError(key));
-  if (entry->directory) return finish(ERROR_ACCESS_DENIED);
+  auto args = [&] { return std::string(path ? path : "null"); };
+  return calls_.boolean(callId("DeleteFileA"), args, [&]() -> DWORD {
+    if (!path) return ERROR_INVALID_PARAMETER;
+    const std::string key = normalise(path);
+    if (key.empty()) return ERROR_PATH_NOT_FOUND;
+    auto entry = lookup(key);
+    if (!entry) return missingError(key);
+    if (entry->directory) return ERROR_ACCESS_DENIED;
 
-  machine_.changes.push_back(Change{Change::Kind::DeletedFile, entry->path, {}, {}});
-  entries_.erase(key);
-  return finish(ERROR_SUCCESS);
+    changes_.push_back(Change{Change::Kind::DeletedFile, entry->path, {}, {}});
+    entries_.erase(key);
+    return ERROR_SUCCESS;
+  });
 }
 
 // ---------------------------------------------------------------------------
 // Dialogs
 
-Dialogs::Dialogs(Machine& machine) : machine_(machine) {}
-
 int Dialogs::showMessageDialog(const platform::MessageDialog& dialog) {
   const bool yesNo = dialog.buttons == platform::MessageDialog::Buttons::YesNo;
-  std::string args = dialog.caption + (yesNo ? " YesNo" : " Ok");
-  if (auto code = machine_.log.failure("MessageDialog")) {
-    // The dialog could not be shown.
-    machine_.system.setLastError(*code);
-    machine_.log.record("MessageDialog", args, 0);
-    return 0;
-  }
-
-  int answer = IDCANCEL;
-  switch (answer_) {
-    case Answer::Yes:
-      answer = yesNo ? IDYES : IDOK;
-      break;
-    case Answer::No:
-    case Answer::Esc:  // Esc chooses No on Yes/No, and OK alone
-      answer = yesNo ? IDNO : IDOK;
-      break;
-    case Answer::Close:
-      answer = IDCANCEL;
-      break;
-  }
-  shown_.push_back(Shown{dialog, answer});
-  machine_.log.record("MessageDialog", args, answer);
-  return answer;
+  auto args = [&] { return dialog.caption + (yesNo ? " YesNo" : " Ok"); };
+  // Made to fail, the dialog could not be shown: 0.
+  auto body = [&] {
+    int answer = IDCANCEL;
+    switch (answer_) {
+      case Answer::Yes:
+        answer = yesNo ? IDYES : IDOK;
+        break;
+      case Answer::No:
+      case Answer::Esc:  // Esc chooses No on Yes/No, and OK alone
+        answer = yesNo ? IDNO : IDOK;
+        break;
+      case Answer::Close:
+        answer = IDCANCEL;
+        break;
+    }
+    shown_.push_back(Shown{dialog, answer});
+    return answer;
+  };
+  return calls_.value(callId("MessageDialog"), 0, args, body, [](int answer) { return answer; });
 }
 
 }  // namespace sim

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "../Platform.h"
+#include "CallRecorder.h"
+#include "Changes.h"
 
 namespace sim {
 
-class Machine;
-
 class Files : public platform::FileSystem {
 public:
-  explicit Files(Machine& machine);
+  Files(CallRecorder& calls, ChangeLog& changes) : calls_(calls), changes_(changes) {}
 
   // Nothing makes GetWindowsDirectoryA fail.
   void setWindowsDirectory(std::optional<std::string> dir) { windowsDir_ = std::move(dir); }
@@ -40,7 +40,8 @@ public:
   BOOL DeleteFileA(LPCSTR path) override;
 
 private:
-  Machine& machine_;
+  CallRecorder& calls_;
+  ChangeLog& changes_;
   std::optional<std::string> windowsDir_ = std::string("C:\\WINDOWS");
   struct Entry {
     std::string path;  // stored case
@@ -64,7 +65,7 @@ public:
     int answer;
   };
 
-  explicit Dialogs(Machine& machine);
+  explicit Dialogs(CallRecorder& calls) : calls_(calls) {}
   void setAnswer(Answer answer) { answer_ = answer; }
   const std::vector<Shown>& shown() const { return shown_; }
 
@@ -73,7 +74,7 @@ public:
   int showMessageDialog(const platform::MessageDialog& dialog) override;
 
 private:
-  Machine& machine_;
+  CallRecorder& calls_;
   Answer answer_ = Answer::Yes;
   std::vector<Shown> shown_;
 };

@@ -4,35 +4,21 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #include "../Handles.h"
-#include "Machine.h"
+#include "SimPath.h"
 #include "SimText.h"
 
 namespace sim {
 
 namespace {
 
+using path::keyComponents;
 using text::equalNoCase;
 using text::hex;
 using text::upper;
-using text::upperChar;
-
-struct RootName {
-  HKEY handle;
-  const char* longName;
-  const char* shortName;
-};
-
-const RootName kRoots[] = {
-    {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},
-    {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
-    {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
-    {HKEY_USERS, "HKEY_USERS", "HKU"},
-    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
-};
-constexpr std::size_t kRootCount = sizeof(kRoots) / sizeof(kRoots[0]);
 
 constexpr REGSAM kEverything = 0xFFFFFFFFu;
 constexpr REGSAM kWow64Flags = 0x0300;
@@ -41,25 +27,6 @@ constexpr REGSAM kGenericRead = 0x80000000u;
 constexpr REGSAM kGenericWrite = 0x40000000;
 constexpr REGSAM kGenericExecute = 0x20000000;
 constexpr REGSAM kGenericAll = 0x10000000;
-
-// Path components; empty ones (doubled or trailing backslashes) are skipped.
-std::vector<std::string_view> split(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('\\', start);
-    if (end == std::string_view::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-const RootName* rootByName(std::string_view name) {
-  for (const RootName& root : kRoots)
-    if (equalNoCase(name, root.longName) || equalNoCase(name, root.shortName)) return &root;
-  return nullptr;
-}
 
 std::string accessText(REGSAM access) {
   if (access == KEY_ALL_ACCESS) return "KEY_ALL_ACCESS";
@@ -82,6 +49,49 @@ std::uintptr_t handleValue(HKEY key) {
   return reinterpret_cast<std::uintptr_t>(key);
 }
 
+// A key's values in the order they were set, indexed by upper-case name so
+// that a key with many values loads and answers in linear time.
+class ValueList {
+public:
+  const std::vector<Value>& all() const { return items_; }
+  std::size_t size() const { return items_.size(); }
+
+  const Value* find(std::string_view name) const {
+    auto it = index_.find(upper(name));
+    return it == index_.end() ? nullptr : &items_[it->second];
+  }
+
+  void set(std::string_view name, DWORD type, std::vector<std::uint8_t> data) {
+    auto [it, added] = index_.try_emplace(upper(name), items_.size());
+    if (added) {
+      items_.push_back(Value{std::string(name), type, std::move(data)});
+    } else {
+      items_[it->second].type = type;
+      items_[it->second].data = std::move(data);
+    }
+  }
+
+  std::optional<Value> erase(std::string_view name) {
+    auto it = index_.find(upper(name));
+    if (it == index_.end()) return std::nullopt;
+    const std::size_t position = it->second;
+    index_.erase(it);
+    Value gone = std::move(items_[position]);
+    items_.erase(items_.begin() + std::ptrdiff_t(position));
+    for (std::size_t i = position; i < items_.size(); ++i) index_[upper(items_[i].name)] = i;
+    return gone;
+  }
+
+  std::vector<Value> take() {
+    index_.clear();
+    return std::move(items_);
+  }
+
+private:
+  std::vector<Value> items_;
+  std::unordered_map<std::string, std::size_t> index_;  // upper-case name -> position
+};
+
 }  // namespace
 
 struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
@@ -89,7 +99,7 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
   std::string key;         // upper case, the sort key among its siblings
   Node* parent = nullptr;  // null for a root and for a deleted key
   std::map<std::string, std::shared_ptr<Node>> children;  // by upper-case name
-  std::vector<Value> values;                              // in the order set
+  ValueList values;
   REGSAM allowed = kEverything;
   bool deleted = false;
   std::string deletedPath;  // the full path it had, once deleted
@@ -102,6 +112,25 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
   mutable bool orderValid = true;
   mutable DWORD maxChildName = 0;
   mutable bool maxChildNameValid = true;
+
+  Node() = default;
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  // The keys below that nothing else holds go here too, one at a time from
+  // a list, so that freeing a deep tree does not recurse once per level.
+  ~Node() {
+    std::vector<std::shared_ptr<Node>> pending;
+    for (auto& entry : children) pending.push_back(std::move(entry.second));
+    children.clear();
+    while (!pending.empty()) {
+      std::shared_ptr<Node> next = std::move(pending.back());
+      pending.pop_back();
+      if (next.use_count() != 1) continue;  // an open handle keeps it and its keys
+      for (auto& entry : next->children) pending.push_back(std::move(entry.second));
+      next->children.clear();
+    }
+  }
 
   Node* child(std::string_view childName) const {
     auto it = children.find(upper(childName));
@@ -140,54 +169,61 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
     return maxChildName;
   }
 
-  Value* findValue(std::string_view valueName) {
-    for (Value& value : values)
-      if (equalNoCase(value.name, valueName)) return &value;
-    return nullptr;
-  }
-
   std::string path(bool shortRoot) const {
-    if (deleted) return shortRoot ? shortRootPath(deletedPath) : deletedPath;
+    if (deleted) return shortRoot ? path::briefRootPath(deletedPath) : deletedPath;
     std::vector<const Node*> chain;
     for (const Node* node = this; node; node = node->parent) chain.push_back(node);
     std::string out = chain.back()->name;
-    if (shortRoot) out = shortRootPath(out);
+    if (shortRoot) out = path::briefRootPath(out);
     for (auto it = chain.rbegin() + 1; it != chain.rend(); ++it) out += '\\' + (*it)->name;
     return out;
   }
 };
 
-Registry::Registry(Machine& machine) : machine_(machine) {
-  for (const RootName& root : kRoots) {
+namespace {
+
+// Visits `top` and every key below it, parents before children and siblings
+// in sorted order, with each key's full path; an explicit stack instead of
+// recursion, and the path grown and cut in one buffer, so any depth costs
+// time linear in the keys and their names.
+template <typename Visit>
+void walk(Registry::Node& top, std::string parentPath, Visit&& visit) {
+  std::string path = std::move(parentPath);
+  std::vector<std::pair<Registry::Node*, std::size_t>> stack{{&top, path.size()}};
+  while (!stack.empty()) {
+    auto [node, parentLength] = stack.back();
+    stack.pop_back();
+    path.resize(parentLength);
+    if (!path.empty()) path += '\\';
+    path += node->name;
+    visit(*node, path);
+    const std::size_t length = path.size();
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
+      stack.emplace_back(it->second.get(), length);
+  }
+}
+
+}  // namespace
+
+Registry::Registry(CallRecorder& calls, ChangeLog& changes) : calls_(calls), changes_(changes) {
+  for (const path::RootKey& root : path::kRootKeys) {
     auto node = std::make_shared<Node>();
-    node->name = root.longName;
+    node->name = std::string(root.full);
     roots_.push_back(std::move(node));
   }
 }
 
 Registry::~Registry() = default;
 
-std::string Registry::shortRootPath(std::string_view fullPath) {
-  std::size_t end = fullPath.find('\\');
-  std::string_view first = fullPath.substr(0, end);
-  const RootName* root = rootByName(first);
-  if (!root) return std::string(fullPath);
-  std::string out = root->shortName;
-  if (end != std::string_view::npos) out += fullPath.substr(end);
-  return out;
-}
-
 // ---- Lookup -----------------------------------------------------------------
 
 Registry::Node* Registry::rootNode(std::string_view name) const {
-  for (std::size_t i = 0; i < kRootCount; ++i)
-    if (equalNoCase(name, kRoots[i].longName) || equalNoCase(name, kRoots[i].shortName))
-      return roots_[i].get();
-  return nullptr;
+  const path::RootKey* root = path::findRoot(name);
+  return root ? roots_[std::size_t(root - path::kRootKeys)].get() : nullptr;
 }
 
 Registry::Node* Registry::findPath(std::string_view fullPath) const {
-  auto parts = split(fullPath);
+  auto parts = keyComponents(fullPath);
   if (parts.empty()) return nullptr;
   Node* node = rootNode(parts[0]);
   for (std::size_t i = 1; node && i < parts.size(); ++i) node = node->child(parts[i]);
@@ -195,7 +231,7 @@ Registry::Node* Registry::findPath(std::string_view fullPath) const {
 }
 
 Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>* created) {
-  auto parts = split(fullPath);
+  auto parts = keyComponents(fullPath);
   Node* node = parts.empty() ? nullptr : rootNode(parts[0]);
   if (!node) throw std::invalid_argument("no registry root in \"" + std::string(fullPath) + "\"");
   for (std::size_t i = 1; i < parts.size(); ++i) {
@@ -212,8 +248,8 @@ Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>
 Registry::Target Registry::resolve(HKEY key) const {
   Target target;
   if (platform::isPredefinedKey(key)) {
-    for (std::size_t i = 0; i < kRootCount; ++i) {
-      if (kRoots[i].handle == key) {
+    for (std::size_t i = 0; i < path::kRootKeyCount; ++i) {
+      if (path::kRootKeys[i].handle == key) {
         target.node = roots_[i].get();
         target.granted = target.node->allowed;
         target.error = ERROR_SUCCESS;
@@ -234,27 +270,24 @@ std::string Registry::handleText(HKEY key) const {
   return target.node ? target.node->path(true) : hex(handleValue(key));
 }
 
-template <typename ArgsFn>
-LONG Registry::note(const char* name, ArgsFn&& args, LONG result) {
-  if (machine_.log.recording()) machine_.log.record(name, args(), result);
-  return result;
-}
-
 // ---- Deletion ---------------------------------------------------------------
 
 void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
-  // Children first, each with its path taken while the tree is still linked.
+  // Parents first, each with its path; reversed below, that is children
+  // first in sorted order. A path is kept only where it is read later: in
+  // the change log, and for a key that an open handle still names.
   std::vector<Node*> doomed;
-  auto collect = [&doomed](auto& self, Node& current) -> void {
-    for (auto& entry : current.children) self(self, *entry.second);
-    doomed.push_back(&current);
-  };
-  collect(collect, node);
-  for (Node* victim : doomed) {
-    victim->deletedPath = victim->path(false);
+  std::vector<KeySnapshot> snapshots;
+  walk(node, node.parent->path(false), [&](Node& victim, const std::string& fullPath) {
+    doomed.push_back(&victim);
+    if (victim.weak_from_this().use_count() > 1) victim.deletedPath = fullPath;
     // A deleted key's values can no longer be read through any handle.
-    if (gone) gone->push_back(KeySnapshot{victim->deletedPath, std::move(victim->values)});
-  }
+    std::vector<Value> values = victim.values.take();
+    if (gone) snapshots.push_back(KeySnapshot{fullPath, std::move(values)});
+  });
+  if (gone)
+    for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it)
+      gone->push_back(std::move(*it));
   Node* parent = node.parent;
   for (Node* victim : doomed) {
     victim->deleted = true;
@@ -277,7 +310,7 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
 
 void Registry::logDeletedKeys(std::vector<KeySnapshot>&& gone) {
   for (KeySnapshot& key : gone)
-    machine_.changes.push_back(
+    changes_.push_back(
         Change{Change::Kind::DeletedKey, std::move(key.path), "", std::move(key.values)});
 }
 
@@ -289,13 +322,7 @@ void Registry::addKey(std::string_view path) {
 
 void Registry::setValue(std::string_view keyPath, std::string_view name, DWORD type,
                         std::vector<std::uint8_t> data) {
-  Node* node = makePath(keyPath);
-  if (Value* value = node->findValue(name)) {
-    value->type = type;
-    value->data = std::move(data);
-  } else {
-    node->values.push_back(Value{std::string(name), type, std::move(data)});
-  }
+  makePath(keyPath)->values.set(name, type, std::move(data));
 }
 
 void Registry::setString(std::string_view keyPath, std::string_view name, std::string_view text,
@@ -331,17 +358,12 @@ void Registry::addKeyLogged(std::string_view path) {
   std::vector<Node*> created;
   makePath(path, &created);
   for (Node* node : created)
-    machine_.changes.push_back(Change{Change::Kind::CreatedKey, node->path(false), "", {}});
+    changes_.push_back(Change{Change::Kind::CreatedKey, node->path(false), "", {}});
 }
 
 bool Registry::removeValue(std::string_view keyPath, std::string_view name) {
   Node* node = findPath(keyPath);
-  if (!node) return false;
-  auto it = std::find_if(node->values.begin(), node->values.end(),
-                         [&](const Value& value) { return equalNoCase(value.name, name); });
-  if (it == node->values.end()) return false;
-  node->values.erase(it);
-  return true;
+  return node && node->values.erase(name).has_value();
 }
 
 void Registry::clear() {
@@ -349,7 +371,7 @@ void Registry::clear() {
     std::vector<Node*> children;
     for (auto& entry : root->children) children.push_back(entry.second.get());
     for (Node* child : children) detach(*child, nullptr);
-    root->values.clear();
+    root->values.take();
   }
 }
 
@@ -360,7 +382,7 @@ bool Registry::keyExists(std::string_view path) const {
 std::optional<Value> Registry::value(std::string_view keyPath, std::string_view name) const {
   Node* node = findPath(keyPath);
   if (!node) return std::nullopt;
-  if (Value* found = node->findValue(name)) return *found;
+  if (const Value* found = node->values.find(name)) return *found;
   return std::nullopt;
 }
 
@@ -373,7 +395,7 @@ std::vector<std::string> Registry::subkeyNames(std::string_view path) const {
 
 std::vector<Value> Registry::values(std::string_view path) const {
   Node* node = findPath(path);
-  return node ? node->values : std::vector<Value>{};
+  return node ? node->values.all() : std::vector<Value>{};
 }
 
 std::optional<std::string> Registry::storedPath(std::string_view path) const {
@@ -383,15 +405,11 @@ std::optional<std::string> Registry::storedPath(std::string_view path) const {
 }
 
 void Registry::forEachKey(const std::function<void(const KeySnapshot&)>& visit) const {
-  auto walk = [&visit](auto& self, const Node& node, const std::string& path) -> void {
-    for (const auto& entry : node.children) {
-      const Node& child = *entry.second;
-      std::string childPath = path + '\\' + child.name;
-      visit(KeySnapshot{childPath, child.values});
-      self(self, child, childPath);
-    }
-  };
-  for (const auto& root : roots_) walk(walk, *root, root->name);
+  for (const auto& root : roots_)
+    for (const auto& entry : root->children)
+      walk(*entry.second, root->name, [&visit](const Node& node, const std::string& fullPath) {
+        visit(KeySnapshot{fullPath, node.values.all()});
+      });
 }
 
 void Registry::setAllowedAccess(std::string_view path, REGSAM allowed) {
@@ -414,7 +432,7 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
                              PHKEY result) {
   std::string_view sub = subKey ? subKey : "";
   Target base = resolve(key);
-  std::vector<std::string_view> parts = split(sub);
+  std::vector<std::string_view> parts = keyComponents(sub);
   Node* reached = base.error == ERROR_SUCCESS ? base.node : nullptr;
   std::size_t matched = 0;
   bool badPath = !sub.empty() && sub.front() == '\\';
@@ -436,219 +454,213 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
     }
     return path + ' ' + accessText(desired);
   };
-  const char* name = "RegOpenKeyExA";
+  if (result) *result = nullptr;  // also when made to fail
+  return calls_.status(callId("RegOpenKeyExA"), args, [&]() -> LONG {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    if (base.error != ERROR_SUCCESS) return base.error;
+    if (badPath) return ERROR_BAD_PATHNAME;
+    if (matched < parts.size()) return ERROR_FILE_NOT_FOUND;
+    REGSAM rights = requestedRights(desired, reached->allowed);
+    if (rights & ~reached->allowed) return ERROR_ACCESS_DENIED;
 
-  if (auto code = machine_.log.failure(name)) {
-    if (result) *result = nullptr;
-    return note(name, args, LONG(*code));
-  }
-  if (!result) return note(name, args, ERROR_INVALID_PARAMETER);
-  *result = nullptr;
-  if (base.error != ERROR_SUCCESS) return note(name, args, base.error);
-  if (badPath) return note(name, args, ERROR_BAD_PATHNAME);
-  if (matched < parts.size()) return note(name, args, ERROR_FILE_NOT_FOUND);
-  REGSAM rights = requestedRights(desired, reached->allowed);
-  if (rights & ~reached->allowed) return note(name, args, ERROR_ACCESS_DENIED);
-
-  std::uintptr_t handle = nextHandle_;
-  nextHandle_ += 4;
-  handles_.emplace(handle, OpenKey{reached->shared_from_this(), rights});
-  *result = reinterpret_cast<HKEY>(handle);
-  return note(name, args, ERROR_SUCCESS);
+    std::uintptr_t handle = nextHandle_;
+    nextHandle_ += 4;
+    handles_.emplace(handle, OpenKey{reached->shared_from_this(), rights});
+    *result = reinterpret_cast<HKEY>(handle);
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG Registry::RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLen, LPDWORD reserved,
                                 LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
                                 LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
                                 LPDWORD securityDescriptorLen, FILETIME* lastWriteTime) {
-  const char* name = "RegQueryInfoKeyA";
   auto args = [&] { return handleText(key); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  if (reserved) return note(name, args, ERROR_INVALID_PARAMETER);
-  Target target = resolve(key);
-  if (target.error != ERROR_SUCCESS) return note(name, args, target.error);
-  if (!(target.granted & KEY_QUERY_VALUE)) return note(name, args, ERROR_ACCESS_DENIED);
+  return calls_.status(callId("RegQueryInfoKeyA"), args, [&]() -> LONG {
+    if (reserved) return ERROR_INVALID_PARAMETER;
+    Target target = resolve(key);
+    if (target.error != ERROR_SUCCESS) return target.error;
+    if (!(target.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
 
-  const Node& node = *target.node;
-  if (className && classLen && *classLen > 0) className[0] = '\0';
-  if (classLen) *classLen = 0;
-  if (subKeys) *subKeys = DWORD(node.children.size());
-  if (maxSubKeyLen) *maxSubKeyLen = node.longestChildName();
-  if (maxClassLen) *maxClassLen = 0;
-  DWORD longestName = 0;
-  DWORD largestData = 0;
-  for (const Value& value : node.values) {
-    longestName = std::max(longestName, DWORD(value.name.size()));
-    largestData = std::max(largestData, DWORD(value.data.size()));
-  }
-  if (values) *values = DWORD(node.values.size());
-  if (maxValueNameLen) *maxValueNameLen = longestName;
-  if (maxValueLen) *maxValueLen = largestData;
-  if (securityDescriptorLen) *securityDescriptorLen = 0;
-  if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
-  return note(name, args, ERROR_SUCCESS);
+    const Node& node = *target.node;
+    if (className && classLen && *classLen > 0) className[0] = '\0';
+    if (classLen) *classLen = 0;
+    if (subKeys) *subKeys = DWORD(node.children.size());
+    if (maxSubKeyLen) *maxSubKeyLen = node.longestChildName();
+    if (maxClassLen) *maxClassLen = 0;
+    DWORD longestName = 0;
+    DWORD largestData = 0;
+    for (const Value& value : node.values.all()) {
+      longestName = std::max(longestName, DWORD(value.name.size()));
+      largestData = std::max(largestData, DWORD(value.data.size()));
+    }
+    if (values) *values = DWORD(node.values.size());
+    if (maxValueNameLen) *maxValueNameLen = longestName;
+    if (maxValueLen) *maxValueLen = largestData;
+    if (securityDescriptorLen) *securityDescriptorLen = 0;
+    if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
 }
 
+// A name holding NUL bytes is copied whole and reported with its full
+// length, as Windows does; the caller can tell it from its text's length.
 LONG Registry::RegEnumKeyExA(HKEY key, DWORD index, LPSTR nameOut, LPDWORD nameLen,
                              LPDWORD reserved, LPSTR className, LPDWORD classLen,
                              FILETIME* lastWriteTime) {
-  const char* name = "RegEnumKeyExA";
   auto args = [&] { return handleText(key) + ' ' + std::to_string(index); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  if (reserved) return note(name, args, ERROR_INVALID_PARAMETER);
-  Target target = resolve(key);
-  if (target.error != ERROR_SUCCESS) return note(name, args, target.error);
-  if (!(target.granted & KEY_ENUMERATE_SUB_KEYS)) return note(name, args, ERROR_ACCESS_DENIED);
-  const auto& sorted = target.node->sorted();
-  if (index >= sorted.size()) return note(name, args, ERROR_NO_MORE_ITEMS);
-  if (!nameOut || !nameLen) return note(name, args, ERROR_INVALID_PARAMETER);
+  return calls_.status(callId("RegEnumKeyExA"), args, [&]() -> LONG {
+    if (reserved) return ERROR_INVALID_PARAMETER;
+    Target target = resolve(key);
+    if (target.error != ERROR_SUCCESS) return target.error;
+    if (!(target.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    const auto& sorted = target.node->sorted();
+    if (index >= sorted.size()) return ERROR_NO_MORE_ITEMS;
+    if (!nameOut || !nameLen) return ERROR_INVALID_PARAMETER;
 
-  const std::string& found = sorted[index]->name;
-  if (found.size() >= *nameLen) return note(name, args, ERROR_MORE_DATA);
-  std::memcpy(nameOut, found.c_str(), found.size() + 1);
-  *nameLen = DWORD(found.size());
-  if (className && classLen && *classLen > 0) className[0] = '\0';
-  if (classLen) *classLen = 0;
-  if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
-  return note(name, args, ERROR_SUCCESS);
+    const std::string& found = sorted[index]->name;
+    if (found.size() >= *nameLen) return ERROR_MORE_DATA;
+    std::memcpy(nameOut, found.c_str(), found.size() + 1);
+    *nameLen = DWORD(found.size());
+    if (className && classLen && *classLen > 0) className[0] = '\0';
+    if (classLen) *classLen = 0;
+    if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG Registry::RegEnumValueA(HKEY key, DWORD index, LPSTR nameOut, LPDWORD nameLen,
                              LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataLen) {
-  const char* name = "RegEnumValueA";
   auto args = [&] { return handleText(key) + ' ' + std::to_string(index); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  if (reserved || (data && !dataLen)) return note(name, args, ERROR_INVALID_PARAMETER);
-  Target target = resolve(key);
-  if (target.error != ERROR_SUCCESS) return note(name, args, target.error);
-  if (!(target.granted & KEY_QUERY_VALUE)) return note(name, args, ERROR_ACCESS_DENIED);
-  const auto& values = target.node->values;
-  if (index >= values.size()) return note(name, args, ERROR_NO_MORE_ITEMS);
-  if (!nameOut || !nameLen) return note(name, args, ERROR_INVALID_PARAMETER);
+  return calls_.status(callId("RegEnumValueA"), args, [&]() -> LONG {
+    if (reserved || (data && !dataLen)) return ERROR_INVALID_PARAMETER;
+    Target target = resolve(key);
+    if (target.error != ERROR_SUCCESS) return target.error;
+    if (!(target.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    const auto& values = target.node->values.all();
+    if (index >= values.size()) return ERROR_NO_MORE_ITEMS;
+    if (!nameOut || !nameLen) return ERROR_INVALID_PARAMETER;
 
-  const Value& value = values[index];
-  if (value.name.size() >= *nameLen) return note(name, args, ERROR_MORE_DATA);
-  std::memcpy(nameOut, value.name.c_str(), value.name.size() + 1);
-  *nameLen = DWORD(value.name.size());
-  if (type) *type = value.type;
-  DWORD size = DWORD(value.data.size());
-  if (data) {
-    if (*dataLen < size) {
-      *dataLen = size;
-      return note(name, args, ERROR_MORE_DATA);
+    const Value& value = values[index];
+    if (value.name.size() >= *nameLen) return ERROR_MORE_DATA;
+    std::memcpy(nameOut, value.name.c_str(), value.name.size() + 1);
+    *nameLen = DWORD(value.name.size());
+    if (type) *type = value.type;
+    DWORD size = DWORD(value.data.size());
+    if (data) {
+      if (*dataLen < size) {
+        *dataLen = size;
+        return ERROR_MORE_DATA;
+      }
+      std::copy(value.data.begin(), value.data.end(), data);
     }
-    std::copy(value.data.begin(), value.data.end(), data);
-  }
-  if (dataLen) *dataLen = size;
-  return note(name, args, ERROR_SUCCESS);
+    if (dataLen) *dataLen = size;
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG Registry::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD dataLen) {
-  const char* name = "RegQueryValueExA";
   std::string_view wanted = valueName ? valueName : "";
   auto args = [&] { return handleText(key) + '|' + std::string(wanted); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  if (reserved || (data && !dataLen)) return note(name, args, ERROR_INVALID_PARAMETER);
-  Target target = resolve(key);
-  if (target.error != ERROR_SUCCESS) return note(name, args, target.error);
-  if (!(target.granted & KEY_QUERY_VALUE)) return note(name, args, ERROR_ACCESS_DENIED);
-  const Value* value = target.node->findValue(wanted);
-  if (!value) return note(name, args, ERROR_FILE_NOT_FOUND);
+  return calls_.status(callId("RegQueryValueExA"), args, [&]() -> LONG {
+    if (reserved || (data && !dataLen)) return ERROR_INVALID_PARAMETER;
+    Target target = resolve(key);
+    if (target.error != ERROR_SUCCESS) return target.error;
+    if (!(target.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    const Value* value = target.node->values.find(wanted);
+    if (!value) return ERROR_FILE_NOT_FOUND;
 
-  if (type) *type = value->type;
-  DWORD size = DWORD(value->data.size());
-  if (data) {
-    if (*dataLen < size) {
-      *dataLen = size;
-      return note(name, args, ERROR_MORE_DATA);
+    if (type) *type = value->type;
+    DWORD size = DWORD(value->data.size());
+    if (data) {
+      if (*dataLen < size) {
+        *dataLen = size;
+        return ERROR_MORE_DATA;
+      }
+      std::copy(value->data.begin(), value->data.end(), data);
     }
-    std::copy(value->data.begin(), value->data.end(), data);
-  }
-  if (dataLen) *dataLen = size;
-  return note(name, args, ERROR_SUCCESS);
+    if (dataLen) *dataLen = size;
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG Registry::RegDeleteKeyA(HKEY key, LPCSTR subKey) {
-  const char* name = "RegDeleteKeyA";
   Target base = resolve(key);
   std::string_view sub = subKey ? subKey : "";
   bool badPath = !sub.empty() && sub.front() == '\\';
-  std::vector<std::string_view> parts = split(sub);
+  std::vector<std::string_view> parts = keyComponents(sub);
   Node* victim = base.error == ERROR_SUCCESS && !badPath ? base.node : nullptr;
   for (std::size_t i = 0; victim && i < parts.size(); ++i) victim = victim->child(parts[i]);
-  auto args = [&] {
+  auto describe = [&] {
     if (victim) return victim->path(true);
     std::string path = handleText(key);
     if (!sub.empty()) path += '\\' + std::string(sub);
     return path;
   };
+  // The key may be freed by its deletion: its path is taken before.
+  std::optional<std::string> shownBeforeDeletion;
+  auto args = [&] { return shownBeforeDeletion ? *shownBeforeDeletion : describe(); };
 
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  if (!subKey) return note(name, args, ERROR_INVALID_PARAMETER);
-  if (base.error != ERROR_SUCCESS) return note(name, args, base.error);
-  if (badPath) return note(name, args, ERROR_BAD_PATHNAME);
-  if (!victim) return note(name, args, ERROR_FILE_NOT_FOUND);
-  if (!victim->parent) return note(name, args, ERROR_ACCESS_DENIED);  // a root
-  if (!(victim->allowed & DELETE)) return note(name, args, ERROR_ACCESS_DENIED);
-  if (ntSemantics_) {
-    if (!victim->children.empty()) return note(name, args, ERROR_ACCESS_DENIED);
-  } else {
-    // The version-4 family deletes the whole tree; a key below that refuses
-    // deletion makes the call fail before anything goes.
-    bool refused = false;
-    auto check = [&refused](auto& self, const Node& node) -> void {
-      if (!(node.allowed & DELETE)) refused = true;
-      for (const auto& entry : node.children) self(self, *entry.second);
-    };
-    check(check, *victim);
-    if (refused) return note(name, args, ERROR_ACCESS_DENIED);
-  }
-  std::string shown = machine_.log.recording() ? args() : std::string();
-  std::vector<KeySnapshot> gone;
-  detach(*victim, &gone);
-  logDeletedKeys(std::move(gone));
-  return note(
-      name, [&] { return shown; }, ERROR_SUCCESS);
+  return calls_.status(callId("RegDeleteKeyA"), args, [&]() -> LONG {
+    if (!subKey) return ERROR_INVALID_PARAMETER;
+    if (base.error != ERROR_SUCCESS) return base.error;
+    if (badPath) return ERROR_BAD_PATHNAME;
+    if (!victim) return ERROR_FILE_NOT_FOUND;
+    if (!victim->parent) return ERROR_ACCESS_DENIED;  // a root
+    if (!(victim->allowed & DELETE)) return ERROR_ACCESS_DENIED;
+    if (ntSemantics_) {
+      if (!victim->children.empty()) return ERROR_ACCESS_DENIED;
+    } else {
+      // The version-4 family deletes the whole tree; a key below that refuses
+      // deletion makes the call fail before anything goes.
+      bool refused = false;
+      walk(*victim, std::string(), [&refused](const Node& node, const std::string&) {
+        if (!(node.allowed & DELETE)) refused = true;
+      });
+      if (refused) return ERROR_ACCESS_DENIED;
+    }
+    shownBeforeDeletion = calls_.recording() ? describe() : std::string();
+    std::vector<KeySnapshot> gone;
+    detach(*victim, &gone);
+    logDeletedKeys(std::move(gone));
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG Registry::RegDeleteValueA(HKEY key, LPCSTR valueName) {
-  const char* name = "RegDeleteValueA";
   std::string_view wanted = valueName ? valueName : "";
   auto args = [&] { return handleText(key) + '|' + std::string(wanted); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  Target target = resolve(key);
-  if (target.error != ERROR_SUCCESS) return note(name, args, target.error);
-  if (!(target.granted & KEY_SET_VALUE)) return note(name, args, ERROR_ACCESS_DENIED);
-  auto& values = target.node->values;
-  auto it = std::find_if(values.begin(), values.end(),
-                         [&](const Value& value) { return equalNoCase(value.name, wanted); });
-  if (it == values.end()) return note(name, args, ERROR_FILE_NOT_FOUND);
-
-  machine_.changes.push_back(
-      Change{Change::Kind::DeletedValue, target.node->path(false), it->name, {*it}});
-  values.erase(it);
-  return note(name, args, ERROR_SUCCESS);
+  return calls_.status(callId("RegDeleteValueA"), args, [&]() -> LONG {
+    Target target = resolve(key);
+    if (target.error != ERROR_SUCCESS) return target.error;
+    if (!(target.granted & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    std::optional<Value> gone = target.node->values.erase(wanted);
+    if (!gone) return ERROR_FILE_NOT_FOUND;
+    std::string name = gone->name;
+    changes_.push_back(Change{
+        Change::Kind::DeletedValue, target.node->path(false), std::move(name), {std::move(*gone)}});
+    return ERROR_SUCCESS;
+  });
 }
 
 LONG Registry::RegFlushKey(HKEY key) {
-  const char* name = "RegFlushKey";
   auto args = [&] { return handleText(key); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  return note(name, args, resolve(key).error);
+  return calls_.status(callId("RegFlushKey"), args, [&] { return resolve(key).error; });
 }
 
 LONG Registry::RegCloseKey(HKEY key) {
-  const char* name = "RegCloseKey";
-  auto args = [&] { return handleText(key); };
-  if (auto code = machine_.log.failure(name)) return note(name, args, LONG(*code));
-  if (key && platform::isPredefinedKey(key)) return note(name, args, ERROR_SUCCESS);
-  auto it = handles_.find(handleValue(key));
-  if (it == handles_.end()) return note(name, args, ERROR_INVALID_HANDLE);
-  std::string shown = machine_.log.recording() ? args() : std::string();
-  handles_.erase(it);
-  return note(
-      name, [&] { return shown; }, ERROR_SUCCESS);
+  // Taken before the handle goes, which would leave only its number.
+  std::optional<std::string> shownBeforeClose;
+  auto args = [&] { return shownBeforeClose ? *shownBeforeClose : handleText(key); };
+  return calls_.status(callId("RegCloseKey"), args, [&]() -> LONG {
+    if (key && platform::isPredefinedKey(key)) return ERROR_SUCCESS;
+    auto it = handles_.find(handleValue(key));
+    if (it == handles_.end()) return ERROR_INVALID_HANDLE;
+    shownBeforeClose = calls_.recording() ? handleText(key) : std::string();
+    handles_.erase(it);
+    return ERROR_SUCCESS;
+  });
 }
 
 }  // namespace sim

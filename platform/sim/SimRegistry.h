@@ -5,6 +5,11 @@
 // family does (NT refuses a key with subkeys; the version-4 family deletes
 // the whole tree).
 //
+// Names may hold NUL bytes when a test adds them (a registry written with
+// the native API can hold such keys): the enumerations then report the whole
+// name and its full length, as Windows does, while an ANSI path cannot reach
+// the key.
+//
 // Full paths name their root first: "HKEY_LOCAL_MACHINE\Enum\USB" (the short
 // forms HKLM, HKCU, HKCR, HKU and HKCC are accepted too).
 #pragma once
@@ -19,16 +24,10 @@
 #include <vector>
 
 #include "../Platform.h"
+#include "CallRecorder.h"
+#include "Changes.h"
 
 namespace sim {
-
-class Machine;
-
-struct Value {
-  std::string name;
-  DWORD type = REG_SZ;
-  std::vector<std::uint8_t> data;
-};
 
 // A key's name and values, as kept in the change log and walked for export.
 struct KeySnapshot {
@@ -38,7 +37,7 @@ struct KeySnapshot {
 
 class Registry : public platform::Registry {
 public:
-  explicit Registry(Machine& machine);
+  Registry(CallRecorder& calls, ChangeLog& changes);
   ~Registry() override;
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
@@ -67,7 +66,9 @@ public:
   std::vector<Value> values(std::string_view path) const;
   // The key's full path in stored case, or nothing when it is missing.
   std::optional<std::string> storedPath(std::string_view path) const;
-  // Every key below the roots, parents before children, siblings sorted.
+  // Every key below the roots, parents before children, siblings sorted;
+  // roots in the order of the root table. Any depth: the walk keeps its own
+  // stack.
   void forEachKey(const std::function<void(const KeySnapshot&)>& visit) const;
 
   // Rights an open may be granted on this key; an open asking for more
@@ -80,9 +81,6 @@ public:
   // Open handles other than the predefined roots, for leak checks.
   std::size_t openHandleCount() const;
   std::vector<std::string> openHandlePaths() const;
-
-  // A full path with its root written in the short form: "HKLM\Enum\USB".
-  static std::string shortRootPath(std::string_view fullPath);
 
   // platform::Registry. Each call is recorded with the key as a full path in
   // short form (stored case, the rest as asked where it is missing), then:
@@ -110,7 +108,8 @@ public:
   struct Node;  // defined in the implementation
 
 private:
-  Machine& machine_;
+  CallRecorder& calls_;
+  ChangeLog& changes_;
   std::vector<std::shared_ptr<Node>> roots_;  // in the order of the root table
   struct OpenKey {
     std::shared_ptr<Node> node;  // kept alive after the key is deleted
@@ -136,8 +135,6 @@ private:
   // receives each key, children first.
   void detach(Node& node, std::vector<KeySnapshot>* gone);
   void logDeletedKeys(std::vector<KeySnapshot>&& gone);
-  template <typename ArgsFn>
-  LONG note(const char* name, ArgsFn&& args, LONG result);
 };
 
 }  // namespace sim

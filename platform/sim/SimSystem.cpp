@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Machine.h"
 #include "SimText.h"
 
 namespace sim {
 
 namespace {
 
-using text::equalNoCase;
 using text::hex;
 
 constexpr DWORD kErrorNoAccess = 998;
@@ -23,33 +21,6 @@ constexpr DWORD kOwner = 0x8;
 
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
-
-struct VersionName {
-  const char* name;
-  WindowsVersion version;
-};
-
-const VersionName kVersions[] = {
-    {"win95", {4, 0, 950, VER_PLATFORM_WIN32_WINDOWS, ""}},
-    {"win98", {4, 10, 1998, VER_PLATFORM_WIN32_WINDOWS, ""}},
-    {"winme", {4, 90, 3000, VER_PLATFORM_WIN32_WINDOWS, ""}},
-    {"nt4", {4, 0, 1381, VER_PLATFORM_WIN32_NT, "Service Pack 6"}},
-    {"win2k", {5, 0, 2195, VER_PLATFORM_WIN32_NT, "Service Pack 4"}},
-    {"winxp", {5, 1, 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3"}},
-    {"vista", {6, 0, 6002, VER_PLATFORM_WIN32_NT, "Service Pack 2"}},
-    {"win7", {6, 1, 7601, VER_PLATFORM_WIN32_NT, "Service Pack 1"}},
-    {"win10", {10, 0, 19045, VER_PLATFORM_WIN32_NT, ""}},
-};
-
-std::optional<DWORD> parseNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  DWORD value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + DWORD(c - '0');
-  }
-  return value;
-}
 
 std::string boolText(BOOL value) {
   return value ? "TRUE" : "FALSE";
@@ -104,7 +75,7 @@ struct Group {
   DWORD attributes;
 };
 
-std::vector<Group> tokenGroups(const TokenSpec& tokenInfo) {
+std::vector<Group> tokenGroups(const TokenSetup& tokenInfo) {
   std::vector<Group> groups;
   // A domain group ("None") first, as on a workstation, so that a walk that
   // only looks at the first entry goes wrong.
@@ -142,40 +113,15 @@ void writeLayout(std::uint8_t* buffer, std::size_t arrayOffset, const std::vecto
 
 }  // namespace
 
-std::optional<WindowsVersion> WindowsVersion::fromName(std::string_view name) {
-  for (const VersionName& known : kVersions)
-    if (equalNoCase(name, known.name)) return known.version;
-  std::size_t dot = name.find('.');
-  if (dot == std::string_view::npos) return std::nullopt;
-  auto major = parseNumber(name.substr(0, dot));
-  auto minor = parseNumber(name.substr(dot + 1));
-  if (!major || !minor) return std::nullopt;
-  WindowsVersion version;
-  version.major = *major;
-  version.minor = *minor;
-  version.build = 0;
-  version.platformId = *major >= 5 ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
-  return version;
-}
-
-System::System(Machine& machine) : machine_(machine) {}
-
-BOOL System::fail(DWORD error) {
-  lastError_ = error;
-  return FALSE;
-}
-
 BOOL System::GetVersionExA(OSVERSIONINFOA* info) {
-  const char* name = "GetVersionExA";
-  std::string args = info ? std::to_string(info->dwOSVersionInfoSize) : "null";
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
-    if (!info) return fail(ERROR_INVALID_PARAMETER);
+  auto args = [&] { return info ? std::to_string(info->dwOSVersionInfoSize) : "null"; };
+  return calls_.boolean(callId("GetVersionExA"), args, [&]() -> DWORD {
+    if (!info) return ERROR_INVALID_PARAMETER;
     // OSVERSIONINFOEXA (156 bytes) is known from NT on.
     constexpr DWORD kExSize = 156;
     DWORD size = info->dwOSVersionInfoSize;
     bool extended = size == kExSize && version_.isNtFamily();
-    if (size != sizeof(OSVERSIONINFOA) && !extended) return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (size != sizeof(OSVERSIONINFOA) && !extended) return ERROR_INSUFFICIENT_BUFFER;
     info->dwMajorVersion = version_.major;
     info->dwMinorVersion = version_.minor;
     // The version-4 family puts major and minor into the build number's high word.
@@ -191,73 +137,59 @@ BOOL System::GetVersionExA(OSVERSIONINFOA* info) {
       std::memset(tail, 0, kExSize - sizeof(OSVERSIONINFOA));
       tail[6] = 1;  // wProductType: VER_NT_WORKSTATION
     }
-    return BOOL(TRUE);
-  }();
-  machine_.log.record(name, std::move(args), result);
-  return result;
+    return ERROR_SUCCESS;
+  });
 }
 
-HANDLE System::pseudoHandle(const char* call, HANDLE handle) {
-  if (auto code = machine_.log.failure(call)) {
-    lastError_ = *code;
-    handle = nullptr;
-  }
-  machine_.log.record(call, "", reinterpret_cast<std::intptr_t>(handle));
-  return handle;
+HANDLE System::pseudoHandle(CallId call, HANDLE handle) {
+  return calls_.value(
+      call, HANDLE{nullptr}, noArgs, [&] { return handle; },
+      [](HANDLE answer) { return reinterpret_cast<std::intptr_t>(answer); });
 }
 
 HANDLE System::GetCurrentThread() {
-  return pseudoHandle("GetCurrentThread", kCurrentThread);
+  return pseudoHandle(callId("GetCurrentThread"), kCurrentThread);
 }
 
 HANDLE System::GetCurrentProcess() {
-  return pseudoHandle("GetCurrentProcess", kCurrentProcess);
+  return pseudoHandle(callId("GetCurrentProcess"), kCurrentProcess);
 }
 
-BOOL System::openToken(const std::optional<TokenSpec>& tokenInfo, DWORD access, HANDLE* token,
-                       DWORD missingError) {
-  if (!token) return fail(ERROR_INVALID_PARAMETER);
-  if (!tokenInfo) return fail(missingError);
+DWORD System::openToken(const std::optional<TokenSetup>& tokenInfo, DWORD access, HANDLE* token,
+                        DWORD missingError) {
+  if (!token) return ERROR_INVALID_PARAMETER;
+  if (!tokenInfo) return missingError;
   HANDLE handle = reinterpret_cast<HANDLE>(nextToken_);
   nextToken_ += 4;
   tokens_.emplace(handle, OpenToken{*tokenInfo, access});
   *token = handle;
-  return TRUE;
+  return ERROR_SUCCESS;
 }
 
 BOOL System::OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, HANDLE* token) {
-  const char* name = "OpenThreadToken";
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
-    if (thread != kCurrentThread) return fail(ERROR_INVALID_HANDLE);
+  auto args = [&] { return tokenAccessText(access) + ' ' + boolText(openAsSelf); };
+  return calls_.boolean(callId("OpenThreadToken"), args, [&]() -> DWORD {
+    if (thread != kCurrentThread) return ERROR_INVALID_HANDLE;
     return openToken(threadToken_, access, token, ERROR_NO_TOKEN);
-  }();
-  machine_.log.record(name, tokenAccessText(access) + ' ' + boolText(openAsSelf), result);
-  return result;
+  });
 }
 
 BOOL System::OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
-  const char* name = "OpenProcessToken";
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
-    if (process != kCurrentProcess) return fail(ERROR_INVALID_HANDLE);
+  auto args = [&] { return tokenAccessText(access); };
+  return calls_.boolean(callId("OpenProcessToken"), args, [&]() -> DWORD {
+    if (process != kCurrentProcess) return ERROR_INVALID_HANDLE;
     return openToken(processToken_, access, token, ERROR_ACCESS_DENIED);
-  }();
-  machine_.log.record(name, tokenAccessText(access), result);
-  return result;
+  });
 }
 
+// Made to fail, it reports the fault's code instead of the last error.
 DWORD System::GetLastError() {
-  DWORD result = lastError_;
-  if (auto code = machine_.log.failure("GetLastError")) result = *code;
-  machine_.log.record("GetLastError", "", result);
-  return result;
+  return calls_.status(callId("GetLastError"), noArgs, [&] { return calls_.lastError(); });
 }
 
 BOOL System::AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
                                       DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
                                       DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) {
-  const char* name = "AllocateAndInitializeSid";
   const DWORD subs[8] = {sub0, sub1, sub2, sub3, sub4, sub5, sub6, sub7};
   std::vector<std::uint8_t> bytes;
   if (authority && subAuthorityCount <= 8) {
@@ -267,34 +199,34 @@ BOOL System::AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE 
     std::memcpy(&bytes[2], authority->Value, 6);
     std::memcpy(&bytes[8], subs, 4 * std::size_t(subAuthorityCount));
   }
-  std::string args = bytes.empty() ? "invalid-sid" : sidText(bytes.data());
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
-    if (!authority || !sid) return fail(ERROR_INVALID_PARAMETER);
-    if (subAuthorityCount > 8) return fail(kErrorInvalidSid);
-    // The vector's buffer is the SID; it stays put when the vector moves.
-    PSID address = bytes.data();
-    sids_.emplace(address, std::move(bytes));
-    *sid = address;
-    return BOOL(TRUE);
-  }();
-  machine_.log.record(name, std::move(args), result);
-  return result;
+  // Taken before the bytes move into the SID table.
+  const std::string shown = bytes.empty() ? "invalid-sid" : sidText(bytes.data());
+  return calls_.boolean(
+      callId("AllocateAndInitializeSid"), [&] { return shown; },
+      [&]() -> DWORD {
+        if (!authority || !sid) return ERROR_INVALID_PARAMETER;
+        if (subAuthorityCount > 8) return kErrorInvalidSid;
+        // The vector's buffer is the SID; it stays put when the vector moves.
+        PSID address = bytes.data();
+        sids_.emplace(address, std::move(bytes));
+        *sid = address;
+        return ERROR_SUCCESS;
+      });
 }
 
 BOOL System::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info,
                                  DWORD infoLen, DWORD* returnLen) {
-  const char* name = "GetTokenInformation";
-  std::string args = (infoClass == TokenGroups ? std::string("TokenGroups")
-                      : infoClass == TokenUser ? std::string("TokenUser")
-                                               : std::to_string(int(infoClass))) +
-                     ' ' + std::to_string(infoLen);
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
+  auto args = [&] {
+    return (infoClass == TokenGroups ? std::string("TokenGroups")
+            : infoClass == TokenUser ? std::string("TokenUser")
+                                     : std::to_string(int(infoClass))) +
+           ' ' + std::to_string(infoLen);
+  };
+  return calls_.boolean(callId("GetTokenInformation"), args, [&]() -> DWORD {
     auto it = tokens_.find(token);
-    if (it == tokens_.end()) return fail(ERROR_INVALID_HANDLE);
-    if (!(it->second.access & TOKEN_QUERY)) return fail(ERROR_ACCESS_DENIED);
-    if (!returnLen) return fail(kErrorNoAccess);
+    if (it == tokens_.end()) return ERROR_INVALID_HANDLE;
+    if (!(it->second.access & TOKEN_QUERY)) return ERROR_ACCESS_DENIED;
+    if (!returnLen) return kErrorNoAccess;
 
     std::vector<Group> entries;
     std::size_t arrayOffset = 0;
@@ -305,75 +237,59 @@ BOOL System::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass
       DWORD rid = it->second.tokenInfo.administrators ? 500 : 1000;
       entries.push_back({makeSid(kNtAuthority, {21, 1004336348, 1177238915, 682003330, rid}), 0});
     } else {
-      return fail(ERROR_INVALID_PARAMETER);
+      return ERROR_INVALID_PARAMETER;
     }
     std::size_t needed = layoutSize(arrayOffset, entries);
     *returnLen = DWORD(needed);
-    if (infoLen < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (infoLen < needed) return ERROR_INSUFFICIENT_BUFFER;
     if (!info || reinterpret_cast<std::uintptr_t>(info) % alignof(SID_AND_ATTRIBUTES) != 0)
-      return fail(kErrorNoAccess);
+      return kErrorNoAccess;
     auto* buffer = static_cast<std::uint8_t*>(info);
     if (infoClass == TokenGroups) {
       DWORD count = DWORD(entries.size());
       std::memcpy(buffer, &count, sizeof count);
     }
     writeLayout(buffer, arrayOffset, entries);
-    return BOOL(TRUE);
-  }();
-  machine_.log.record(name, std::move(args), result);
-  return result;
+    return ERROR_SUCCESS;
+  });
 }
 
 BOOL System::EqualSid(PSID a, PSID b) {
-  const char* name = "EqualSid";
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
+  auto args = [&] { return sidText(a) + ' ' + sidText(b); };
+  auto body = [&] {
     // Like the system, this leaves ERROR_SUCCESS as the last error either way.
-    lastError_ = ERROR_SUCCESS;
+    calls_.setLastError(ERROR_SUCCESS);
     std::size_t length = sidLength(a);
     if (!length || length != sidLength(b)) return BOOL(FALSE);
     return BOOL(std::memcmp(a, b, length) == 0);
-  }();
-  machine_.log.record(name, sidText(a) + ' ' + sidText(b), result);
-  return result;
+  };
+  return calls_.value(callId("EqualSid"), BOOL(FALSE), args, body, [](BOOL r) { return r; });
 }
 
 void* System::FreeSid(PSID sid) {
-  const char* name = "FreeSid";
   auto it = sids_.find(sid);
-  std::string args = it != sids_.end() ? sidText(sid) : (sid ? "unknown-sid" : "null");
+  // Taken before the SID's bytes are freed.
+  const std::string shown = it != sids_.end() ? sidText(sid) : (sid ? "unknown-sid" : "null");
   // FreeSid answers null on success and gives the SID back on failure; the
   // record says 0 or 1 so that it does not depend on addresses.
-  void* result = [&]() -> void* {
-    if (auto code = machine_.log.failure(name)) {
-      lastError_ = *code;
-      return sid;
-    }
+  auto body = [&]() -> void* {
     if (!sid) return nullptr;
-    if (it == sids_.end()) {
-      lastError_ = ERROR_INVALID_PARAMETER;
-      return sid;
-    }
+    if (it == sids_.end()) return calls_.fail(ERROR_INVALID_PARAMETER, sid);
     sids_.erase(it);
     return nullptr;
-  }();
-  machine_.log.record(name, std::move(args), result ? 1 : 0);
-  return result;
+  };
+  return calls_.value(
+      callId("FreeSid"), sid, [&] { return shown; }, body, [](void* r) { return r ? 1 : 0; });
 }
 
 BOOL System::CloseHandle(HANDLE handle) {
-  const char* name = "CloseHandle";
-  BOOL result = [&] {
-    if (auto code = machine_.log.failure(name)) return fail(*code);
-    if (handle == kCurrentProcess || handle == kCurrentThread) return BOOL(TRUE);
-    if (tokens_.erase(handle) == 0) return fail(ERROR_INVALID_HANDLE);
-    return BOOL(TRUE);
-  }();
-  machine_.log.record(name, hex(reinterpret_cast<std::uintptr_t>(handle)), result);
-  return result;
+  auto args = [&] { return hex(reinterpret_cast<std::uintptr_t>(handle)); };
+  return calls_.boolean(callId("CloseHandle"), args, [&]() -> DWORD {
+    if (handle == kCurrentProcess || handle == kCurrentThread) return ERROR_SUCCESS;
+    if (tokens_.erase(handle) == 0) return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
+  });
 }
-
-Debug::Debug(Machine& machine) : machine_(machine) {}
 
 void Debug::OutputDebugStringA(LPCSTR text) {
   if (!text) return;

@@ -12,39 +12,27 @@
 #include <vector>
 
 #include "../Platform.h"
+#include "CallRecorder.h"
+#include "WindowsVersion.h"
 
 namespace sim {
 
-class Machine;
-
-struct WindowsVersion {
-  DWORD major = 4;
-  DWORD minor = 10;
-  DWORD build = 1998;
-  DWORD platformId = VER_PLATFORM_WIN32_WINDOWS;
-  std::string servicePack;
-
-  // win95, win98, winme, nt4, win2k, winxp, vista, win7, win10, or
-  // MAJOR.MINOR (the NT platform from major version 5 on).
-  static std::optional<WindowsVersion> fromName(std::string_view name);
-  bool isNtFamily() const { return platformId == VER_PLATFORM_WIN32_NT; }
-};
-
-struct TokenSpec {
+// How a simulated access token is set up.
+struct TokenSetup {
   bool administrators = true;  // the Administrators group is listed
   bool denyOnly = false;       // ... marked deny-only instead of enabled
 };
 
 class System : public platform::System {
 public:
-  explicit System(Machine& machine);
+  explicit System(CallRecorder& calls) : calls_(calls) {}
 
   void setVersion(const WindowsVersion& version) { version_ = version; }
   const WindowsVersion& version() const { return version_; }
   // Tokens: none for a thread that does not impersonate.
-  void setProcessToken(std::optional<TokenSpec> token) { processToken_ = token; }
-  void setThreadToken(std::optional<TokenSpec> token) { threadToken_ = token; }
-  void setLastError(DWORD error) { lastError_ = error; }
+  void setProcessToken(std::optional<TokenSetup> token) { processToken_ = token; }
+  void setThreadToken(std::optional<TokenSetup> token) { threadToken_ = token; }
+  void setLastError(DWORD error) { calls_.setLastError(error); }
 
   // Leak checks: token handles not closed, SIDs not freed.
   std::size_t openTokenCount() const { return tokens_.size(); }
@@ -67,31 +55,29 @@ public:
   BOOL CloseHandle(HANDLE handle) override;
 
 private:
-  Machine& machine_;
+  CallRecorder& calls_;
   WindowsVersion version_;
-  std::optional<TokenSpec> processToken_ = TokenSpec{};
-  std::optional<TokenSpec> threadToken_;
-  DWORD lastError_ = 0;
+  std::optional<TokenSetup> processToken_ = TokenSetup{};
+  std::optional<TokenSetup> threadToken_;
   struct OpenToken {
-    TokenSpec tokenInfo;
+    TokenSetup tokenInfo;
     DWORD access;
   };
   std::map<HANDLE, OpenToken> tokens_;
   std::map<PSID, std::vector<std::uint8_t>> sids_;  // SID bytes by address
   std::uintptr_t nextToken_ = 0x2000;
 
-  BOOL fail(DWORD error);
   // GetCurrentThread and GetCurrentProcess: a fixed pseudo handle, or null
   // when made to fail.
-  HANDLE pseudoHandle(const char* call, HANDLE handle);
-  BOOL openToken(const std::optional<TokenSpec>& tokenInfo, DWORD access, HANDLE* token,
-                 DWORD missingError);
+  HANDLE pseudoHandle(CallId call, HANDLE handle);
+  // ERROR_SUCCESS with a new token handle, or the error.
+  DWORD openToken(const std::optional<TokenSetup>& tokenInfo, DWORD access, HANDLE* token,
+                  DWORD missingError);
 };
 
 // Debug output, captured line by line (the trailing line feed dropped).
 class Debug : public platform::DebugOutput {
 public:
-  explicit Debug(Machine& machine);
   void OutputDebugStringA(LPCSTR text) override;
   const std::vector<std::string>& lines() const { return lines_; }
   void clear() {
@@ -102,7 +88,6 @@ public:
   void setSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
 
 private:
-  [[maybe_unused]] Machine& machine_;
   std::vector<std::string> lines_;
   std::string pending_;  // text after the last line feed
   std::function<void(const std::string&)> sink_;

@@ -498,7 +498,7 @@ TEST_F(CleanupScenarioTest, CallerWithoutAdministratorRightsIsRefusedFromVersion
     machine.log.clear();
     machine.changes.clear();
     machine.setOs(c.os);
-    machine.system.setProcessToken(sim::TokenSpec{/*administrators=*/false, /*denyOnly=*/false});
+    machine.system.setProcessToken(sim::TokenSetup{/*administrators=*/false, /*denyOnly=*/false});
     // The settings key sits where every platform's run looks for it.
     for (const char* path :
          {"HKLM\\System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick"

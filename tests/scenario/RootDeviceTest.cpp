@@ -318,7 +318,7 @@ TEST_F(RootDeviceTest, RemoveResults) {
       {"caller not an administrator",
        [](sim::Machine& m) {
          m.setOs("winxp");
-         m.system.setProcessToken(sim::TokenSpec{false, false});
+         m.system.setProcessToken(sim::TokenSetup{false, false});
          addRootDeviceTo(m);
          // The probe reads the path above on every platform; on XP the
          // device tree is built from the NT enumerator key.

@@ -19,6 +19,7 @@
 #include "DelKeys.h"
 #include "MachineFixture.h"
 #include "RegFile.h"
+#include "RegistryListing.h"
 
 namespace scenario {
 
@@ -27,23 +28,10 @@ inline void applyReg(sim::Registry& registry, std::string_view body, const std::
   sim::applyRegText(registry, "REGEDIT4\n\n" + std::string(body), origin);
 }
 
-// One line per key and one per value, so that a difference names exactly the
-// key or value concerned.
+// One line per key and one per value, as a set.
 inline std::set<std::string> listing(const sim::Registry& registry) {
-  std::set<std::string> lines;
-  registry.forEachKey([&](const sim::KeySnapshot& key) {
-    lines.insert(key.path);
-    for (const sim::Value& value : key.values) {
-      std::ostringstream line;
-      line << key.path << " | \"" << value.name << "\" type " << value.type << ':';
-      for (std::uint8_t b : value.data) {
-        static constexpr char kDigits[] = "0123456789abcdef";
-        line << ' ' << kDigits[b >> 4] << kDigits[b & 0xF];
-      }
-      lines.insert(line.str());
-    }
-  });
-  return lines;
+  const std::vector<std::string> lines = testing_support::registryLines(registry);
+  return std::set<std::string>(lines.begin(), lines.end());
 }
 
 // "still there: ..." for what the expected registry no longer holds, "gone:

@@ -262,7 +262,7 @@ TEST_F(UninstallTest, RootNodeMissingFromTheTreeSkipsTheRootRemoval) {
 
 TEST_F(UninstallTest, CallerWithoutAdministratorRightsLosesOnlyTheNodeAndTheFiles) {
   machine.setOs("winxp");
-  machine.system.setProcessToken(sim::TokenSpec{false, false});
+  machine.system.setProcessToken(sim::TokenSetup{false, false});
   sim::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/winxp.reg");
   // The probe key, and the node that XP's device tree is built from.
   machine.registry.setString(rootKey, "Driver", "QVProducts\\0001");

@@ -18,9 +18,11 @@
 
 #include "Machine.h"
 #include "RegFile.h"
+#include "RegistryListing.h"
 
 namespace {
 
+using namespace std::string_literals;
 using namespace std::string_view_literals;
 
 using Bytes = std::vector<std::uint8_t>;
@@ -29,45 +31,16 @@ Bytes bytes(std::string_view text) {
   return Bytes(text.begin(), text.end());
 }
 
-// Everything the registry holds, in a form that shows a difference plainly:
-// keys in stored case, values in order with type and bytes.
-std::string dump(const sim::Registry& registry) {
-  std::ostringstream out;
-  registry.forEachKey([&](const sim::KeySnapshot& key) {
-    out << '[' << key.path << "]\n";
-    for (const sim::Value& v : key.values) {
-      out << "  \"" << v.name << "\" type " << v.type << ':';
-      for (std::uint8_t b : v.data) {
-        static constexpr char kDigits[] = "0123456789abcdef";
-        out << ' ' << kDigits[b >> 4] << kDigits[b & 0xF];
-      }
-      out << '\n';
-    }
-  });
-  return out.str();
+// Everything the registry holds, keys and values in order.
+std::vector<std::string> dump(const sim::Registry& registry) {
+  return testing_support::registryLines(registry);
 }
 
-// The same, with each key's values sorted by name: a value put back by an
-// undo image is appended to its key, so only its presence can be restored.
-std::string sortedDump(const sim::Registry& registry) {
-  std::istringstream in(dump(registry));
-  std::ostringstream out;
-  std::vector<std::string> values;
-  auto flush = [&] {
-    std::sort(values.begin(), values.end());
-    for (const std::string& v : values) out << v << '\n';
-    values.clear();
-  };
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("  ")) {
-      values.push_back(line);
-    } else {
-      flush();
-      out << line << '\n';
-    }
-  }
-  flush();
-  return out.str();
+// The same as a set: a value put back by an undo image is appended to its
+// key, so only its presence can be restored.
+std::set<std::string> sortedDump(const sim::Registry& registry) {
+  const std::vector<std::string> lines = dump(registry);
+  return std::set<std::string>(lines.begin(), lines.end());
 }
 
 std::string readFile(const std::filesystem::path& file) {
@@ -116,6 +89,13 @@ std::string utf8Image(std::u16string_view text) {
 std::string withoutCarriageReturns(std::string text) {
   std::erase(text, '\r');
   return text;
+}
+
+// "\\k\\k..." with `levels` components.
+std::string deepPath(std::size_t levels) {
+  std::string path;
+  for (std::size_t i = 0; i < levels; ++i) path += "\\k";
+  return path;
 }
 
 const char* formatName(sim::RegFormat format) {
@@ -297,7 +277,7 @@ TEST_F(RegFileTest, DeletionLinesRemoveWholeKeysAndSingleValues) {
 
 TEST_F(RegFileTest, MalformedImagesNameFileAndLineAndChangeNothing) {
   registry.setString("HKEY_LOCAL_MACHINE\\Software\\Before", "kept", "yes");
-  const std::string before = dump(registry);
+  const std::vector<std::string> before = dump(registry);
 
   // Lines 1 to 4 are good and would add a key: the error must keep it out.
   const std::string good =
@@ -350,6 +330,18 @@ TEST_F(RegFileTest, MalformedImagesNameFileAndLineAndChangeNothing) {
       {v5 + "\"e\"=hex(2):41\r\n", 4, "odd length"},
       {v5 + "\"e\"=\"\xC3\"\r\n", 4, "UTF-8"},
       {v5 + "\"e\"=\"\xFF\"\r\n", 4, "UTF-8"},
+      // Names that regedit cannot write: the ANSI functions would reach
+      // another key or value through the part before the NUL.
+      {good + "[HKEY_LOCAL_MACHINE\\A\0B]\r\n"s, 5, "NUL character in key"},
+      {good + "[HKLM\\\0B]\r\n"s, 5, "NUL character in key"},
+      {good + "[-HKLM\\A\0]\r\n"s, 5, "NUL character in key"},
+      {good + "\"a\0b\"=\"c\"\r\n"s, 5, "NUL character in value"},
+      {good + "\"\0\"=hex:01,\\\r\n  02\r\n"s, 5, "NUL character in value"},
+      {v5 + utf8Image(u"\"a\0\"=\"x\"\r\n"sv), 4, "NUL character in value"},
+      {utf16Image(u"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\A\0]\r\n"sv), 3,
+       "NUL character in key"},
+      {good + "[HKLM" + deepPath(513) + "]\r\n", 5, "512 levels"},
+      {good + "[-HKLM" + deepPath(513) + "]\r\n", 5, "512 levels"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
@@ -515,7 +507,7 @@ void fillOddRegistry(sim::Registry& r) {
 
 TEST_F(RegFileTest, WrittenImagesReadBackToTheSameRegistryInBothFormats) {
   fillOddRegistry(registry);
-  const std::string original = dump(registry);
+  const std::vector<std::string> original = dump(registry);
   for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
     SCOPED_TRACE(formatName(format));
     const std::string image = sim::writeRegText(registry, format);
@@ -556,7 +548,7 @@ TEST_F(RegFileTest, WrittenHexListsStayWithinRegeditLineWidth) {
 TEST_F(RegFileTest, UndoImagePutsBackWhatTheChangesDeleted) {
   sim::loadRegFile(registry, QVINST98_MACHINES_DIR "/win98.reg");
   fillOddRegistry(registry);
-  const std::string before = sortedDump(registry);
+  const std::set<std::string> before = sortedDump(registry);
   std::vector<sim::Change> changes;
 
   auto deleteKey = [&](const std::string& path) {
@@ -613,7 +605,7 @@ TEST_F(RegFileTest, UndoImagePutsBackWhatTheChangesDeleted) {
 
 TEST_F(RegFileTest, UndoImageRestoresWhatTheRegistryLoggedItself) {
   sim::loadRegFile(registry, QVINST98_MACHINES_DIR "/win98.reg");
-  const std::string before = dump(registry);
+  const std::vector<std::string> before = dump(registry);
   ASSERT_TRUE(registry.removeKeyLogged("HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_1D9F&PID_2124"));
   ASSERT_TRUE(registry.removeKeyLogged(
       "HKLM\\System\\CurrentControlSet\\Control\\MediaResources\\joystick\\<FixedKey>"));
@@ -652,7 +644,7 @@ TEST_F(RegFileTest, UndoImageSpellsRootsInFullAndLeavesOutWhatIsNotRegistry) {
 TEST_F(RegFileTest, LoadsTheSameRegistryFromARegedit4AndAUtf16File) {
   const std::filesystem::path dir = QVINST98_TESTDATA_DIR;
   const std::string utf16 = readFile(dir / "regedit5_utf16le.reg");
-  ASSERT_EQ(utf16.substr(0, 4), std::string("\xFF\xFEW\0", 4));
+  ASSERT_EQ(utf16.substr(0, 4), "\xFF\xFEW\0"s);
 
   registry.setString("HKEY_CURRENT_USER\\Control Panel\\Joystick", "Gone", "x");
   sim::Machine wide;

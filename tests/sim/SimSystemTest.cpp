@@ -99,14 +99,14 @@ TEST_F(SimSystemTest, GetVersionExAChecksTheRecordSize) {
 TEST_F(SimSystemTest, AdministratorsAreFoundByWalkingTheGroups) {
   struct Case {
     const char* label;
-    std::optional<sim::TokenSpec> thread;
-    std::optional<sim::TokenSpec> process;
+    std::optional<sim::TokenSetup> thread;
+    std::optional<sim::TokenSetup> process;
     std::optional<DWORD> attributes;
   } cases[] = {
-      {"process admin", std::nullopt, sim::TokenSpec{}, DWORD(0xF)},
-      {"deny-only", std::nullopt, sim::TokenSpec{true, true}, SE_GROUP_USE_FOR_DENY_ONLY},
-      {"not listed", std::nullopt, sim::TokenSpec{false, false}, std::nullopt},
-      {"thread wins", sim::TokenSpec{false, false}, sim::TokenSpec{}, std::nullopt},
+      {"process admin", std::nullopt, sim::TokenSetup{}, DWORD(0xF)},
+      {"deny-only", std::nullopt, sim::TokenSetup{true, true}, SE_GROUP_USE_FOR_DENY_ONLY},
+      {"not listed", std::nullopt, sim::TokenSetup{false, false}, std::nullopt},
+      {"thread wins", sim::TokenSetup{false, false}, sim::TokenSetup{}, std::nullopt},
       {"no process token", std::nullopt, std::nullopt, std::nullopt},
   };
   for (const Case& c : cases) {
@@ -127,7 +127,7 @@ TEST_F(SimSystemTest, TokensFailAsWindowsDoesAndMustBeClosed) {
   EXPECT_FALSE(sys.OpenProcessToken(sys.GetCurrentProcess(), TOKEN_QUERY, &token));
   EXPECT_EQ(sys.GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 
-  sys.setThreadToken(sim::TokenSpec{});
+  sys.setThreadToken(sim::TokenSetup{});
   ASSERT_TRUE(sys.OpenThreadToken(sys.GetCurrentThread(), 0x0001, TRUE, &token));
   EXPECT_EQ(sys.openTokenCount(), 1u);
   DWORD needed = 0;

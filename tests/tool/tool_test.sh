@@ -170,11 +170,66 @@ expect_line_count "$err" 1
 expect_contains "$err" "missing.reg"
 
 begin "bad --fail"
-for bad in "NoSuchCall=5" "GetVersionExA" "GetVersionExA=" "=5" "GetVersionExA=five" "GetVersionExA=0xZZ"; do
+for bad in "NoSuchCall=5" "GetVersionExA" "GetVersionExA=" "=5" "GetVersionExA=five" "GetVersionExA=0xZZ" \
+           "GetVersionExA=87@" "GetVersionExA=87@0" "GetVersionExA=87@0+" "GetVersionExA=87@x" \
+           "GetVersionExA=87@2++" "GetVersionExA=87@-1" "GetVersionExA=87@+" "getversionexa=87"; do
   run IsAdmin --fail "$bad"
   expect_status 2
   expect_empty "$out"
   expect_line_count "$err" 1
+done
+
+begin "an unknown --fail call names the nearest ones"
+run --fail RegOpenKeyEx=5 IsAdmin
+expect_status 2
+expect_empty "$out"
+expect_line_count "$err" 1
+expect_contains "$err" "unknown platform call 'RegOpenKeyEx'; nearest: RegOpenKeyExA,"
+
+begin "--list-calls lists every call --fail takes"
+run --list-calls
+expect_status 0
+expect_line_count "$out" 35
+for name in GetLastError FreeSid GetCurrentThread GetCurrentProcess MessageDialog RegOpenKeyExA; do
+  expect_line "$out" "$name"
+done
+cp "$out" "$tmp/calls"
+while read -r name; do
+  run --fail "$name=5" IsWin2k
+  expect_status 0
+done <"$tmp/calls"
+
+# ---------------------------------------------------------------------------
+begin "--fail CALL=CODE@N fails only the Nth call, @N+ from the Nth on"
+files=(--file 'C:\WINDOWS\inf\drvdata.bin' --file 'C:\WINDOWS\inf\drvidx.bin')
+for spec in "none" "DeleteFileA=5" "DeleteFileA=5@1" "DeleteFileA=5@2" "DeleteFileA=5@1+" "DeleteFileA=5@2+" "DeleteFileA=5@3"; do
+  if [ "$spec" = none ]; then run "${files[@]}" --changes UninstUnInitialize
+  else run "${files[@]}" --fail "$spec" --changes UninstUnInitialize; fi
+  expect_status 0
+  grep '^deleted file' "$out" >"$tmp/deleted"
+  case $spec in
+    none | *@3) expect_exactly "$tmp/deleted" 'deleted file C:\WINDOWS\inf\drvdata.bin' 'deleted file C:\WINDOWS\inf\drvidx.bin' ;;
+    *@1) expect_exactly "$tmp/deleted" 'deleted file C:\WINDOWS\inf\drvidx.bin' ;;
+    *@2 | *@2+) expect_exactly "$tmp/deleted" 'deleted file C:\WINDOWS\inf\drvdata.bin' ;;
+    *) expect_empty "$tmp/deleted" ;;
+  esac
+done
+
+begin "images that regedit cannot write are refused with their line"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n\r\n[HKEY_LOCAL_MACHINE\\A\0B]\r\n' >"$tmp/nulkey.reg"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"ok"="1"\r\n"x\0y"="2"\r\n' >"$tmp/nulvalue.reg"
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE'
+  for _ in $(seq 513); do printf '\\k'; done
+  printf ']\r\n'
+} >"$tmp/deep.reg"
+for image in "nulkey.reg:5: NUL character in key name" "nulvalue.reg:5: NUL character in value name" \
+             "deep.reg:3: key deeper than 512 levels"; do
+  run --registry "$tmp/${image%%:*}" RemoveUsbDevices
+  expect_status 2
+  expect_empty "$out"
+  expect_line_count "$err" 1
+  expect_contains "$err" "$image"
 done
 
 # ---------------------------------------------------------------------------

@@ -78,7 +78,7 @@ TEST_F(ExportsTest, ConstantAnswersOnEverySystemAndForEveryUser) {
     SCOPED_TRACE(os);
     onLoad();
     machine.setOs(os);
-    machine.system.setProcessToken(sim::TokenSpec{false, false});
+    machine.system.setProcessToken(sim::TokenSetup{false, false});
     for (const auto& [fn, answer] : answers) {
       // Whatever the arguments.
       EXPECT_EQ(fn(nullptr, 12345, nullptr), answer);

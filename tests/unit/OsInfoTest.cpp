@@ -23,7 +23,7 @@ TEST_F(OsInfoTest, VersionFamiliesAndAdministratorAnswer) {
     machine.log.clear();
     ASSERT_TRUE(machine.setOs(c.os));
     // No administrator in the token: only a token test can say no.
-    machine.system.setProcessToken(sim::TokenSpec{false, false});
+    machine.system.setProcessToken(sim::TokenSetup{false, false});
     EXPECT_TRUE(osQueryInfo());
     EXPECT_EQ(osIsWin9x(), c.win9x);
     EXPECT_EQ(osIsWinMe(), c.winMe);
@@ -83,20 +83,20 @@ TEST_F(OsInfoTest, TokenTestCallSequenceAndCleanupOrder) {
 
 TEST_F(OsInfoTest, ThreadTokenOfAnImpersonatingThreadIsTestedNotTheProcessToken) {
   machine.setOs("winxp");
-  machine.system.setProcessToken(sim::TokenSpec{true, false});
-  machine.system.setThreadToken(sim::TokenSpec{false, false});
+  machine.system.setProcessToken(sim::TokenSetup{true, false});
+  machine.system.setThreadToken(sim::TokenSetup{false, false});
   EXPECT_FALSE(osCheckAdmin());
   const auto names = callNames();
   EXPECT_EQ(std::count(names.begin(), names.end(), "OpenProcessToken"), 0);
 
-  machine.system.setProcessToken(sim::TokenSpec{false, false});
-  machine.system.setThreadToken(sim::TokenSpec{true, false});
+  machine.system.setProcessToken(sim::TokenSetup{false, false});
+  machine.system.setThreadToken(sim::TokenSetup{true, false});
   EXPECT_TRUE(osCheckAdmin());
 }
 
 TEST_F(OsInfoTest, DenyOnlyMembershipStillCounts) {
   machine.setOs("win2k");
-  machine.system.setProcessToken(sim::TokenSpec{true, true});
+  machine.system.setProcessToken(sim::TokenSetup{true, true});
   EXPECT_TRUE(osCheckAdmin());
 }
 
