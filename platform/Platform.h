@@ -16,7 +16,8 @@ namespace platform {
 class Registry {
 public:
   virtual ~Registry() = default;
-  virtual LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) = 0;
+  virtual LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired,
+                             PHKEY result) = 0;
   virtual LONG RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLen, LPDWORD reserved,
                                 LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
                                 LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,

@@ -1,11 +1,14 @@
 // qvinst98: runs the library's exports against a simulated Windows machine
 // loaded from a registry image, and shows exactly what they would change.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <iostream>
 
 #include "ToolRun.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int runCommandLine(int argc, char** argv) {
   tool::Options options;
   std::vector<std::string> failures;
 
@@ -93,4 +96,19 @@ int main(int argc, char** argv) {
     std::cerr << "qvinst98: " << e.what() << '\n';
     return 2;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing unwinds out of the tool: an error that escapes the command line's
+  // own handling still ends with one line and a failure status.
+  try {
+    return runCommandLine(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qvinst98: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "qvinst98: unexpected error\n");
+  }
+  return 1;
 }

@@ -35,6 +35,7 @@ std::size_t editDistance(std::string_view a, std::string_view b) {
 
 std::vector<std::string_view> nearestCalls(std::string_view name, std::size_t count) {
   std::vector<std::pair<std::size_t, std::string_view>> ranked;
+  ranked.reserve(kCallNames.size());
   for (std::string_view known : kCallNames) ranked.emplace_back(editDistance(name, known), known);
   // Ties keep the table's order, so the answer does not depend on the sort.
   std::stable_sort(ranked.begin(), ranked.end(),

@@ -211,7 +211,7 @@ const SetupApi::Element* SetupApi::elementOf(HDEVINFO set, const SP_DEVINFO_DATA
 
 BOOL SetupApi::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
   const Element* element = elementOf(set, data);
-  const std::string shown = handleText(set) + " " + (element ? element->instanceId : "?");
+  std::string shown = handleText(set) + " " + (element ? element->instanceId : "?");
   auto args = [&] { return shown; };
   return calls_.boolean(callId("SetupDiRemoveDevice"), args, [&]() -> DWORD {
     if (!sets_.contains(reinterpret_cast<std::uintptr_t>(set))) return ERROR_INVALID_HANDLE;
@@ -246,7 +246,7 @@ BOOL SetupApi::SetupDiRemoveDevice(HDEVINFO set, SP_DEVINFO_DATA* data) {
 
 BOOL SetupApi::SetupDiDeleteDeviceInfo(HDEVINFO set, SP_DEVINFO_DATA* data) {
   const Element* element = elementOf(set, data);
-  const std::string shown = handleText(set) + " " + (element ? element->instanceId : "?");
+  std::string shown = handleText(set) + " " + (element ? element->instanceId : "?");
   auto args = [&] { return shown; };
   return calls_.boolean(callId("SetupDiDeleteDeviceInfo"), args, [&]() -> DWORD {
     auto found = sets_.find(reinterpret_cast<std::uintptr_t>(set));

@@ -62,7 +62,7 @@ std::string sidText(const void* sid) {
   std::uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | bytes[i];
   std::string text = "S-1-" + std::to_string(authority);
-  for (int i = 0; i < bytes[1]; ++i) {
+  for (std::size_t i = 0; i < bytes[1]; ++i) {
     DWORD sub;
     std::memcpy(&sub, bytes + 8 + 4 * i, 4);
     text += '-' + std::to_string(sub);
@@ -200,7 +200,7 @@ BOOL System::AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE 
     std::memcpy(&bytes[8], subs, 4 * std::size_t(subAuthorityCount));
   }
   // Taken before the bytes move into the SID table.
-  const std::string shown = bytes.empty() ? "invalid-sid" : sidText(bytes.data());
+  std::string shown = bytes.empty() ? "invalid-sid" : sidText(bytes.data());
   return calls_.boolean(
       callId("AllocateAndInitializeSid"), [&] { return shown; },
       [&]() -> DWORD {
@@ -269,7 +269,7 @@ BOOL System::EqualSid(PSID a, PSID b) {
 void* System::FreeSid(PSID sid) {
   auto it = sids_.find(sid);
   // Taken before the SID's bytes are freed.
-  const std::string shown = it != sids_.end() ? sidText(sid) : (sid ? "unknown-sid" : "null");
+  std::string shown = it != sids_.end() ? sidText(sid) : (sid ? "unknown-sid" : "null");
   // FreeSid answers null on success and gives the SID back on failure; the
   // record says 0 or 1 so that it does not depend on addresses.
   auto body = [&]() -> void* {
