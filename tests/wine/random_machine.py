@@ -170,12 +170,16 @@ class Generator:
             if rng.random() < 0.3:
                 self.m.value(key + "\\Settings", "Mode", other_value(rng))
 
-    def device(self, nt, enumerator, vid_pid):
+    def device(self, nt, enumerator, vid_pid, least):
+        """A device ID with at least LEAST instances (and up to two more)."""
         rng = self.rng
         base = (CCS + "\\Enum\\" if nt else "Enum\\") + enumerator + "\\" + vid_pid
         instances = []
-        for i in range(rng.randrange(1, 4)):
+        wanted = rng.randrange(least, least + 3)
+        i = 0
+        while len(instances) < wanted:
             path = base + "\\" + instance_name(rng, i)
+            i += 1
             if self.m.has(path):
                 continue
             instances.append(path)
@@ -258,6 +262,15 @@ class Generator:
         rng = self.rng
         version = rng.choice(["win98", "winme", "win2k", "winxp"])
         nt = version in ("win2k", "winxp")
+        calls = self.calls()
+        # On the NT family the Setup API removes at most one instance of a
+        # device ID per query (SetupDiDeleteDeviceInfo fails after
+        # SetupDiRemoveDevice, under Wine and as the simulation is told), and
+        # a removal call queries a device ID at most twice. Wine deletes a
+        # device ID's key with its last instance, which Windows and the
+        # simulation do not, and the later sweeps would see that; so there
+        # every device ID has more instances than the calls can remove.
+        removals = sum(call.startswith("Remove") and call != "RemoveRootDevice" for call in calls)
         instances = []
         vid_pids = []
         for _ in range(rng.randrange(1, 7)):
@@ -265,12 +278,12 @@ class Generator:
             vid_pids.append(vid_pid)
             # Mostly the version's own layout, sometimes the other one too.
             layout = nt if rng.random() < 0.8 else not nt
-            instances += self.device(layout, rng.choice(["USB", "USB", "HID", "QVProducts"]), vid_pid)
+            least = 2 * removals + 1 if (nt and layout) else 1
+            instances += self.device(layout, rng.choice(["USB", "USB", "HID", "QVProducts"]), vid_pid, least)
         self.settings(nt, vid_pids)
         self.asd(instances)
         self.interfaces(instances)
         self.root_device()
-        calls = self.calls()
         # Wine's Configuration Manager locates no device node, and its
         # SetupDiDeleteDeviceInfo fails after SetupDiRemoveDevice: the
         # simulation is given the same answers (as the scenarios win98-root
