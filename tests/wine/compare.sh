@@ -17,11 +17,12 @@ rm -rf "$WORK"
 mkdir -p "$WORK"
 sim_differences "$dir/seed.reg" "$WINE_RESULTS"
 
-# The reviewed differences; trace lines count only where there is a trace.
+# The reviewed differences; trace lines count only where there is a trace,
+# and a line that begins with "32-bit: " or "64-bit: " only for that width.
 allowed="$dir/differences"
 : >"$WORK/differences.expected"
 if [ -f "$allowed" ]; then
-  grep -v -e '^#' -e '^$' "$allowed" | {
+  grep -v -e '^#' -e '^$' "$allowed" | this_width | {
     if [ "$QVINST98_TRACE" = ON ]; then cat; else grep -v '^[a-z]* trace ' || true; fi
   } | LC_ALL=C sort >"$WORK/differences.expected"
 fi

@@ -233,6 +233,12 @@ select_keys() { # keys file
   done | LC_ALL=C sort
 }
 
+# Of a list of differences or rules (stdin), the lines for this width: a
+# line that begins with "32-bit: " or "64-bit: " holds for that width only.
+this_width() {
+  sed -e "s/^${QVINST98_BITS}-bit: //" -e '/^[0-9][0-9]-bit: /d'
+}
+
 # Runs CALLS over the simulated Windows (the Linux qvinst98 tool) for
 # VERSION, with SIM_OPTIONS, from the registry Wine's calls started from, and
 # writes what differs from Wine's results to $WORK/differences, sorted, one

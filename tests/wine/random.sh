@@ -38,7 +38,7 @@ else
 fi
 
 allowed="$DATA/random-differences"
-grep -v -e '^#' -e '^$' "$allowed" >"$run_dir.allowed" 2>/dev/null || : >"$run_dir.allowed"
+grep -v -e '^#' -e '^$' "$allowed" | this_width >"$run_dir.allowed"
 
 # Prints the machine that failed (from the EXIT trap, so that a failure inside
 # the harness is reported with its machine too).
