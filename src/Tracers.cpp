@@ -1,6 +1,6 @@
 #include "Tracers.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "Platform.h"
 
@@ -29,13 +29,19 @@ void appendArg(std::string& out, char directive, const TraceArg& arg) {
     out.append(arg.text());
     return;
   }
+  // to_chars rather than snprintf: the DLL then carries no printf engine.
   char digits[16];
+  char* end = digits;
   if (directive == 'x') {
-    std::snprintf(digits, sizeof digits, "%X", static_cast<unsigned>(arg.number()));
+    end =
+        std::to_chars(digits, digits + sizeof digits, static_cast<unsigned>(arg.number()), 16).ptr;
+    for (char* d = digits; d != end; ++d) {
+      if (*d >= 'a' && *d <= 'f') *d = static_cast<char>(*d - 'a' + 'A');
+    }
   } else {
-    std::snprintf(digits, sizeof digits, "%d", static_cast<int>(arg.number()));
+    end = std::to_chars(digits, digits + sizeof digits, static_cast<int>(arg.number())).ptr;
   }
-  out.append(digits);
+  out.append(digits, end);
 }
 
 void writeLine(std::string line) {

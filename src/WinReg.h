@@ -5,19 +5,27 @@
 // ReadSubkeyString, for a value that cannot be read as a string.
 #pragma once
 
+#include <exception>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Types.h"
 #include "WinTypes.h"
 
 namespace qvinst {
 
-class ERegistryException : public std::runtime_error {
+// Derived from std::exception with its own message rather than from
+// std::runtime_error, whose message is a second string implementation that
+// the DLL would otherwise carry.
+class ERegistryException : public std::exception {
 public:
-  using std::runtime_error::runtime_error;
+  explicit ERegistryException(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+  std::string message_;
 };
 
 // Describes the most recent construction of any TWinRegistry object. Code

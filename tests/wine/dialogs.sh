@@ -8,7 +8,8 @@
 # A display of our own, present before the prefix's wineserver starts.
 rm -rf "$WORK"
 mkdir -p "$WORK"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" 2>"$WORK/xvfb.log" &
+# Its output goes to the log, not to the test's: CTest reads that until it closes.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 9>&- &
 XVFB_PID=$!
 for _ in $(seq 1 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
 [ -s "$WORK/display" ] || fail "Xvfb did not start"

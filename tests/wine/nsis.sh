@@ -5,7 +5,7 @@
 # Environment as lib.sh, plus MAKENSIS.
 . "$(dirname "$0")/lib.sh"
 new_prefix winme
-"$MAKENSIS" -V2 -DTARGET="$1" -DDLL="$QVINST98_DLL" -DOUT="$WORK/client.exe" \
+limited makensis "$MAKENSIS" -V2 -DTARGET="$1" -DDLL="$QVINST98_DLL" -DOUT="$WORK/client.exe" \
   "$DATA/client.nsi" >"$WORK/makensis.log" 2>&1 || {
   cat "$WORK/makensis.log" >&2
   fail "makensis"

@@ -27,16 +27,7 @@ import_reg "$dir/seed.reg"
 # What the calls start from, for the comparison with the simulation
 # (compare.sh): the seed as imported together with the prefix's own keys
 # (Wine has devices of its own) in the two trees the library reads.
-{
-  echo 'Windows Registry Editor Version 5.00'
-  for key in 'HKEY_LOCAL_MACHINE\Enum' 'HKEY_LOCAL_MACHINE\System\CurrentControlSet'; do
-    rm -f "$QV/export.reg"
-    wine regedit /E 'C:\qv\export.reg' "$key" >/dev/null 2>&1 || true
-    if [ -f "$QV/export.reg" ]; then
-      iconv -f UTF-16 -t UTF-8 "$QV/export.reg" | tr -d '\r' | sed 1d
-    fi
-  done
-} >"$WORK/before.reg"
+export_trees "$WORK/before.reg"
 (
   # A scenario can make system DLLs unavailable to the calls.
   if [ -n "${OVERRIDES:-}" ]; then export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$OVERRIDES"; fi

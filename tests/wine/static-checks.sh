@@ -1,9 +1,10 @@
 #!/bin/sh
 # Checks of the built DLL that need no Windows: its export table, the DLLs
 # and functions it imports, and (for the 32-bit product) its PE header,
-# stdcall symbols and version resource.
-#   static-checks.sh exports|imports|pe
-# Environment: QVINST98_DLL, OBJDUMP, NM, DATA, WORK, QVINST98_BITS (32 or 64).
+# stdcall symbols, version resource and size.
+#   static-checks.sh exports|imports|pe|size
+# Environment: QVINST98_DLL, QVINST98_MAP (the linker's map of the DLL),
+# OBJDUMP, DATA, WORK, QVINST98_BITS (32 or 64).
 set -eu
 fail() {
   echo "FAIL: $*" >&2
@@ -49,10 +50,19 @@ pe)
   grep -q 'Machine: *014C (i386)' "$WORK/header.txt" || fail "not an i386 image"
   grep -q 'required OS version *4.00' "$WORK/header.txt" || fail "OS version is not 4.00"
   grep -q 'subsystem version *4.00' "$WORK/header.txt" || fail "subsystem version is not 4.00"
-  # Each export is the stdcall symbol that removes 12 bytes of arguments.
-  "$NM" "$QVINST98_DLL" | awk '$2 == "T" { print $3 }' >"$WORK/symbols.txt"
+  # Each export is the stdcall symbol that removes 12 bytes of arguments:
+  # the DLL carries no symbol table, so the export's address is compared with
+  # the address the linker's map gives Name@12.
+  base=$("$OBJDUMP" -p "$QVINST98_DLL" | awk '$1 == "ImageBase" { print $2 }')
+  [ -n "$base" ] || fail "no image base read from $QVINST98_DLL"
+  winedump -j export "$QVINST98_DLL" |
+    awk 'NF == 3 && length($1) == 8 && $2 ~ /^[0-9]+$/ { print $3, $1 }' >"$WORK/entries.txt"
   while read -r ordinal name; do
-    grep -qx "_$name@12" "$WORK/symbols.txt" || fail "_$name@12 is not in the DLL"
+    rva=$(awk -v n="$name" '$1 == n { print $2 }' "$WORK/entries.txt")
+    [ -n "$rva" ] || fail "$name is not exported"
+    address=$(printf '0x%08x' $((0x$base + 0x$rva)))
+    grep -qE "^ +$address +$name@12\$" "$QVINST98_MAP" ||
+      fail "$name (at $address) is not the stdcall symbol $name@12 in the linker's map"
     grep -qxE "  $name = $name@12 @$ordinal" "$DATA/../../platform/win32/QVInst98.def" ||
       fail "$name is not mapped to $name@12 at ordinal $ordinal in the .def"
   done <"$DATA/exports.txt"
@@ -62,8 +72,20 @@ pe)
     grep -qx "$text" "$WORK/strings.txt" || fail "version resource lacks $text"
   done
   ;;
+size)
+  # The product's budget: installers carry the DLL, often on slow media.
+  # What the size is made of is in docs/windows.md ("Size").
+  budget=163840
+  size=$(wc -c <"$QVINST98_DLL")
+  echo "QVInst98.dll: $size bytes, budget $budget"
+  [ "$size" -le "$budget" ] || fail "QVInst98.dll is $size bytes, over its budget of $budget"
+  # Stripped: no symbol table and no debug information.
+  "$OBJDUMP" -h "$QVINST98_DLL" >"$WORK/sections.txt"
+  if grep -E ' \.(debug|zdebug)' "$WORK/sections.txt" >&2; then fail "debug information in the DLL"; fi
+  winedump "$QVINST98_DLL" | grep -qE 'NumberOfSymbols: +0+$' || fail "the DLL carries a symbol table"
+  ;;
 *)
-  fail "usage: static-checks.sh exports|imports|pe"
+  fail "usage: static-checks.sh exports|imports|pe|size"
   ;;
 esac
 echo "ok: $1"
