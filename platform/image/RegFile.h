@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Changes.h"
@@ -27,8 +28,14 @@ enum class RegFormat { Regedit4, Regedit5 };
 // deletes a key with everything below it, "name"=- deletes a value. The
 // whole image is parsed before anything is applied, so a malformed one
 // changes nothing. `origin` names the image in error messages.
-void applyRegText(Registry& registry, const std::string& bytes, const std::string& origin);
+// Images are read a piece at a time, so that a large one never sits whole in
+// memory as text.
+void applyRegText(Registry& registry, std::string_view bytes, const std::string& origin);
 void loadRegFile(Registry& registry, const std::filesystem::path& file);
+// The image in pieces as they come from a file or a pipe: a piece may end
+// anywhere, inside a character or a line.
+void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pieces,
+                    const std::string& origin);
 
 // Every key of the registry with its values, as a .reg image that regedit
 // reads back to the same keys, values and types: each root's own values,
