@@ -83,19 +83,29 @@ std::uint16_t unitAt(std::string_view bytes, std::size_t i) {
 // Decodes what it can of `bytes` onto `out` and returns how many bytes it
 // took; `last` when no bytes follow.
 std::size_t decodeUtf16(std::string_view bytes, bool last, std::string& out, const char*& fault) {
+  // Written in place: one growth of the text per piece, not one per character.
+  const std::size_t start = out.size();
+  out.resize(start + bytes.size() / 2);
+  char* to = out.data() + start;
   std::size_t i = 0;
   for (; i + 1 < bytes.size(); i += 2) {
     const std::uint16_t unit = unitAt(bytes, i);
+    if (unit < 0x100) {
+      *to++ = static_cast<char>(unit);
+      continue;
+    }
     if (unit >= 0xD800 && unit <= 0xDBFF) {
       if (i + 3 < bytes.size()) {
         const std::uint16_t next = unitAt(bytes, i + 2);
         if (next >= 0xDC00 && next <= 0xDFFF) i += 2;  // one character, one '?'
       } else if (!last) {
-        return i;  // its other half may be in the next piece
+        break;  // its other half may be in the next piece
       }
     }
-    appendNarrowed(out, unit);
+    *to++ = '?';
   }
+  out.resize(std::size_t(to - out.data()));
+  if (i + 1 < bytes.size()) return i;  // stopped at a cut surrogate pair
   if (i != bytes.size() && last) fault = "UTF-16 text ends in half a character";
   return i;
 }
@@ -230,6 +240,40 @@ private:
   std::size_t valueStart_ = 0;
   bool hexData_ = false;
   bool gathering_ = false;
+  // The last key made, and the key at the end of each of its components:
+  // an image lists parents before children, so a key line mostly goes on
+  // from the one before.
+  std::string lastPath_;
+  std::vector<std::pair<std::size_t, Registry::Node*>> chain_;  // end in lastPath_, key
+
+  Registry::Node& makeKey(const std::string& full) {
+    std::size_t kept = 0;
+    while (kept < chain_.size()) {
+      const std::size_t end = chain_[kept].first;
+      if (end > full.size() || (end < full.size() && full[end] != '\\') ||
+          full.compare(0, end, lastPath_, 0, end) != 0)
+        break;
+      ++kept;
+    }
+    chain_.resize(kept);
+    if (chain_.empty()) {
+      const std::size_t end = full.find('\\');
+      const std::size_t rootEnd = end == std::string::npos ? full.size() : end;
+      chain_.emplace_back(rootEnd, &target_->makeKey(full.substr(0, rootEnd)));
+    }
+    std::size_t start = chain_.back().first;
+    while (start < full.size()) {
+      ++start;  // the backslash
+      std::size_t end = full.find('\\', start);
+      if (end == std::string::npos) end = full.size();
+      Registry::Node& next =
+          target_->makeChild(*chain_.back().second, std::string_view(full).substr(start, end - start));
+      chain_.emplace_back(end, &next);
+      start = end;
+    }
+    lastPath_ = full;
+    return *chain_.back().second;
+  }
 
   void keyLine(std::string_view line, std::size_t number) {
     if (line.back() != ']') fail(origin_, number, "key line without closing ']'");
@@ -255,8 +299,9 @@ private:
       if (deletion) {
         target_->removeKey(*full);  // the key and everything below it
         currentNode_ = nullptr;
+        chain_.clear();
       } else {
-        currentNode_ = &target_->makeKey(*full);
+        currentNode_ = &makeKey(*full);
       }
     }
     haveKey_ = true;
@@ -348,13 +393,12 @@ private:
     std::string out;
     ++pos;  // the opening quote
     for (;;) {
-      if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
-      const char c = t[pos++];
-      if (c == '"') return out;
-      if (c != '\\') {
-        out.push_back(c);
-        continue;
-      }
+      // Plain characters up to the next quote or escape go in one append.
+      const std::size_t stop = t.find_first_of("\"\\", pos);
+      if (stop == std::string::npos) fail(origin_, logical.lineOf(t.size()), "unterminated string");
+      out.append(t, pos, stop - pos);
+      pos = stop + 1;
+      if (t[stop] == '"') return out;
       if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
       const char escaped = t[pos++];
       if (escaped != '\\' && escaped != '"') {

@@ -367,6 +367,11 @@ Registry::Node& Registry::makeKey(std::string_view path) {
   return *makePath(path);
 }
 
+Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
+  Node* found = parent.child(name);
+  return found ? *found : *parent.addChild(name);
+}
+
 void Registry::setValue(Node& key, std::string_view name, DWORD type,
                         std::vector<std::uint8_t> data) {
   key.values.set(name, type, std::move(data));

@@ -58,6 +58,7 @@ public:
   // made once, and stays valid until it is removed.
   struct Node;  // defined in the implementation
   Node& makeKey(std::string_view path);
+  Node& makeChild(Node& parent, std::string_view name);  // one level, no path
   void setValue(Node& key, std::string_view name, DWORD type, std::vector<std::uint8_t> data);
   bool removeValue(Node& key, std::string_view name);
   // Deletions and creations that the simulated Windows itself makes (the
