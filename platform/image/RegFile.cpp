@@ -394,8 +394,9 @@ private:
     ++pos;  // the opening quote
     for (;;) {
       // Plain characters up to the next quote or escape go in one append.
-      const std::size_t stop = t.find_first_of("\"\\", pos);
-      if (stop == std::string::npos) fail(origin_, logical.lineOf(t.size()), "unterminated string");
+      std::size_t stop = pos;
+      while (stop < t.size() && t[stop] != '"' && t[stop] != '\\') ++stop;
+      if (stop == t.size()) fail(origin_, logical.lineOf(t.size()), "unterminated string");
       out.append(t, pos, stop - pos);
       pos = stop + 1;
       if (t[stop] == '"') return out;
@@ -450,6 +451,7 @@ private:
     const std::string& t = logical.text;
     Bytes out;
     if (trim(std::string_view(t).substr(pos)).empty()) return out;
+    out.reserve(std::size_t(std::count(t.begin() + std::ptrdiff_t(pos), t.end(), ',')) + 1);
     for (;;) {
       while (pos < t.size() && isBlank(t[pos])) ++pos;
       const std::size_t start = pos;

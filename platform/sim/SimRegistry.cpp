@@ -70,6 +70,9 @@ public:
       items_[position].data = std::move(data);
       return;
     }
+    // Most keys hold a few values: room for one more at a time, not double.
+    if (items_.size() == items_.capacity() && items_.size() < kUnindexed)
+      items_.reserve(items_.size() + 1);
     items_.push_back(Value{std::string(name), type, std::move(data)});
     if (index_) {
       index_->emplace(upper(name), items_.size() - 1);
@@ -146,9 +149,9 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
   // Enumeration by index; rebuilt on demand after an insertion, so that
   // walking all n children costs O(n) and not O(n) per index. A deletion
   // updates it in place, which is cheap for the highest index, the one a
-  // recursive deletion removes first.
-  mutable std::vector<Node*> order;
-  mutable bool orderValid = true;
+  // recursive deletion removes first. Kept only for keys that were
+  // enumerated: most keys never are.
+  mutable std::unique_ptr<std::vector<Node*>> order;
   mutable DWORD maxChildName = 0;
   mutable bool maxChildNameValid = true;
 
@@ -182,19 +185,18 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
     node->parent = this;
     Node* raw = node.get();
     children.emplace(std::string_view(raw->name), std::move(node));
-    orderValid = false;
+    order.reset();
     if (maxChildNameValid) maxChildName = std::max(maxChildName, DWORD(childName.size()));
     return raw;
   }
 
   const std::vector<Node*>& sorted() const {
-    if (!orderValid) {
-      order.clear();
-      order.reserve(children.size());
-      for (const auto& entry : children) order.push_back(entry.second.get());
-      orderValid = true;
+    if (!order) {
+      order = std::make_unique<std::vector<Node*>>();
+      order->reserve(children.size());
+      for (const auto& entry : children) order->push_back(entry.second.get());
     }
-    return order;
+    return *order;
   }
 
   DWORD longestChildName() const {
@@ -335,8 +337,8 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
     victim->deleted = true;
     victim->parent = nullptr;
   }
-  if (parent->orderValid) {
-    auto& order = parent->order;
+  if (parent->order) {
+    auto& order = *parent->order;
     auto it = std::lower_bound(order.begin(), order.end(), std::string_view(node.name),
                                [](const Node* entry, std::string_view name) {
                                  return NoCaseLess{}(entry->name, name);
@@ -344,7 +346,7 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
     if (it != order.end() && *it == &node)
       order.erase(it);
     else
-      parent->orderValid = false;
+      parent->order.reset();
   }
   if (parent->maxChildNameValid && node.name.size() >= parent->maxChildName)
     parent->maxChildNameValid = false;
