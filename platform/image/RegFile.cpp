@@ -598,11 +598,13 @@ void readImage(Registry& registry, const std::string& origin, const Pieces& piec
 constexpr std::size_t kPieceSize = std::size_t(1) << 20;
 
 // ---------------------------------------------------------------------------
-// Writing: the image is built as 8-bit text and widened for version 5.
+// Writing: the image is built as 8-bit text and widened for version 5. With
+// a sink it goes out a key at a time, so that a large image never sits whole
+// in memory.
 
 class Writer {
 public:
-  explicit Writer(RegFormat format) : format_(format) {
+  explicit Writer(RegFormat format, std::ostream* sink = nullptr) : format_(format), sink_(sink) {
     out_.append(format == RegFormat::Regedit5 ? kHeader5 : kHeader4);
     out_.append(kCrlf);
     out_.append(kCrlf);
@@ -617,7 +619,10 @@ public:
     out_.append(kCrlf);
   }
 
-  void endKey() { out_.append(kCrlf); }
+  void endKey() {
+    out_.append(kCrlf);
+    if (sink_ && out_.size() >= kFlushSize) flush();
+  }
 
   void value(const Value& v) {
     std::string line = v.name.empty() ? std::string("@") : quote(v.name);
@@ -639,12 +644,31 @@ public:
     out_.append(kCrlf);
   }
 
+  // The whole image, or with a sink what is left of it (nothing returned).
   std::string finish() {
-    if (format_ == RegFormat::Regedit4) return std::move(out_);
-    // Version 5 images are UTF-16LE with a byte-order mark; every 8-bit
-    // character is its own Latin-1 code point.
-    std::string wide("\xFF\xFE");
-    wide.reserve(2 + out_.size() * 2);
+    if (sink_) {
+      flush();
+      return {};
+    }
+    std::string image = encoded();
+    out_.clear();
+    return image;
+  }
+
+private:
+  static constexpr std::size_t kFlushSize = std::size_t(1) << 16;
+  RegFormat format_;
+  std::ostream* sink_;
+  bool started_ = false;  // the byte-order mark is out
+  std::string out_;
+
+  // Version 5 images are UTF-16LE with a byte-order mark; every 8-bit
+  // character is its own Latin-1 code point.
+  std::string encoded() {
+    if (format_ == RegFormat::Regedit4) return out_;
+    std::string wide(started_ ? "" : "\xFF\xFE");
+    started_ = true;
+    wide.reserve(wide.size() + out_.size() * 2);
     for (char c : out_) {
       wide.push_back(c);
       wide.push_back('\0');
@@ -652,9 +676,11 @@ public:
     return wide;
   }
 
-private:
-  RegFormat format_;
-  std::string out_;
+  void flush() {
+    const std::string bytes = encoded();
+    sink_->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out_.clear();
+  }
 
   static std::string hex(std::uint32_t value, int minDigits) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -757,8 +783,9 @@ void loadRegFile(Registry& registry, const std::filesystem::path& file) {
   });
 }
 
-std::string writeRegText(const Registry& registry, RegFormat format) {
-  Writer writer(format);
+namespace {
+
+void writeKeys(const Registry& registry, Writer& writer) {
   // forEachKey walks the roots in table order without visiting them, so a
   // root's own values go out just before its first key, or after the last
   // root's keys when it has none.
@@ -782,13 +809,22 @@ std::string writeRegText(const Registry& registry, RegFormat format) {
     writer.endKey();
   });
   writeRootsUpTo(path::kRootKeyCount);
+}
+
+}  // namespace
+
+std::string writeRegText(const Registry& registry, RegFormat format) {
+  Writer writer(format);
+  writeKeys(registry, writer);
   return writer.finish();
 }
 
 void saveRegFile(const Registry& registry, const std::filesystem::path& file, RegFormat format) {
-  const std::string image = writeRegText(registry, format);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(image.data(), static_cast<std::streamsize>(image.size()));
+  Writer writer(format, &out);
+  writeKeys(registry, writer);
+  writer.finish();
+  out.flush();
   if (!out) throw RegFileError(file.string() + ": cannot be written");
 }
 
