@@ -190,6 +190,25 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
     return raw;
   }
 
+  // The child, made when missing, in one search: an image lists siblings in
+  // sorted order, so a new one mostly goes after the last, found without a
+  // search at all.
+  Node& childOrNew(std::string_view childName) {
+    auto at = children.end();
+    if (!children.empty() && !NoCaseLess{}(std::prev(at)->first, childName)) {
+      at = children.lower_bound(childName);
+      if (at != children.end() && !NoCaseLess{}(childName, at->first)) return *at->second;
+    }
+    auto node = std::make_shared<Node>();
+    node->name = std::string(childName);
+    node->parent = this;
+    Node* raw = node.get();
+    children.emplace_hint(at, std::string_view(raw->name), std::move(node));
+    order.reset();
+    if (maxChildNameValid) maxChildName = std::max(maxChildName, DWORD(childName.size()));
+    return *raw;
+  }
+
   const std::vector<Node*>& sorted() const {
     if (!order) {
       order = std::make_unique<std::vector<Node*>>();
@@ -370,8 +389,7 @@ Registry::Node& Registry::makeKey(std::string_view path) {
 }
 
 Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
-  Node* found = parent.child(name);
-  return found ? *found : *parent.addChild(name);
+  return parent.childOrNew(name);
 }
 
 void Registry::setValue(Node& key, std::string_view name, DWORD type,
