@@ -75,6 +75,10 @@ void appendNarrowed(std::string& out, std::uint32_t codePoint) {
   out.push_back(codePoint <= 0xFF ? static_cast<char>(codePoint) : '?');
 }
 
+void appendNarrowedAt(char*& to, std::uint32_t codePoint) {
+  *to++ = codePoint <= 0xFF ? static_cast<char>(codePoint) : '?';
+}
+
 std::uint16_t unitAt(std::string_view bytes, std::size_t i) {
   return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i]) |
                                     static_cast<std::uint8_t>(bytes[i + 1]) << 8);
@@ -87,13 +91,17 @@ std::size_t decodeUtf16(std::string_view bytes, bool last, std::string& out, con
   const std::size_t start = out.size();
   out.resize(start + bytes.size() / 2);
   char* to = out.data() + start;
+  const auto* from = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t whole = bytes.size() & ~std::size_t(1);
   std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) {
-    const std::uint16_t unit = unitAt(bytes, i);
-    if (unit < 0x100) {
-      *to++ = static_cast<char>(unit);
-      continue;
+  while (i < whole) {
+    // Latin-1 text, nearly all of an image, in a tight loop.
+    while (i < whole && from[i + 1] == 0) {
+      *to++ = static_cast<char>(from[i]);
+      i += 2;
     }
+    if (i >= whole) break;
+    const std::uint16_t unit = unitAt(bytes, i);
     if (unit >= 0xD800 && unit <= 0xDBFF) {
       if (i + 3 < bytes.size()) {
         const std::uint16_t next = unitAt(bytes, i + 2);
@@ -102,10 +110,10 @@ std::size_t decodeUtf16(std::string_view bytes, bool last, std::string& out, con
         break;  // its other half may be in the next piece
       }
     }
-    *to++ = '?';
+    appendNarrowedAt(to, unit);
+    i += 2;
   }
   out.resize(std::size_t(to - out.data()));
-  if (i + 1 < bytes.size()) return i;  // stopped at a cut surrogate pair
   if (i != bytes.size() && last) fault = "UTF-16 text ends in half a character";
   return i;
 }
