@@ -274,8 +274,8 @@ private:
       ++start;  // the backslash
       std::size_t end = full.find('\\', start);
       if (end == std::string::npos) end = full.size();
-      Registry::Node& next =
-          target_->makeChild(*chain_.back().second, std::string_view(full).substr(start, end - start));
+      Registry::Node& next = target_->makeChild(*chain_.back().second,
+                                                std::string_view(full).substr(start, end - start));
       chain_.emplace_back(end, &next);
       start = end;
     }

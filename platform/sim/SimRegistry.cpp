@@ -358,10 +358,9 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
   }
   if (parent->order) {
     auto& order = *parent->order;
-    auto it = std::lower_bound(order.begin(), order.end(), std::string_view(node.name),
-                               [](const Node* entry, std::string_view name) {
-                                 return NoCaseLess{}(entry->name, name);
-                               });
+    auto it = std::lower_bound(
+        order.begin(), order.end(), std::string_view(node.name),
+        [](const Node* entry, std::string_view name) { return NoCaseLess{}(entry->name, name); });
     if (it != order.end() && *it == &node)
       order.erase(it);
     else

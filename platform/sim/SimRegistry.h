@@ -52,7 +52,7 @@ public:
   void setDword(std::string_view keyPath, std::string_view name, DWORD value);
   bool removeKey(std::string_view path);  // the key and everything below it
   bool removeValue(std::string_view keyPath, std::string_view name);
-  void clear();  // every key below the roots goes
+  void clear();        // every key below the roots goes
   bool empty() const;  // no key below the roots, no value on them
   // For image readers filling a key with many values: the key is found or
   // made once, and stays valid until it is removed.
