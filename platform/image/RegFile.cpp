@@ -603,7 +603,7 @@ void readImage(Registry& registry, const std::string& origin, const Pieces& piec
   pieces(reader);
 }
 
-constexpr std::size_t kPieceSize = std::size_t(1) << 20;
+constexpr std::size_t kPieceSize = std::size_t(1) << 18;
 
 // ---------------------------------------------------------------------------
 // Writing: the image is built as 8-bit text and widened for version 5. With

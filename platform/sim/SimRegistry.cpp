@@ -135,14 +135,17 @@ struct NoCaseLess {
 
 }  // namespace
 
-struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
+struct Registry::Node {
   std::string name;        // stored case; the long root name for a root
   Node* parent = nullptr;  // null for a root and for a deleted key
   // By name, case-insensitive; each entry's key views its node's name.
   std::map<std::string_view, std::shared_ptr<Node>, NoCaseLess> children;
   ValueList values;
   REGSAM allowed = kEverything;
-  bool deleted = false;
+  // Flags beside the rights, so that a key costs no padding for them.
+  std::uint32_t deleted : 1 = 0;
+  mutable std::uint32_t maxChildNameValid : 1 = 1;
+  mutable std::uint32_t maxChildName : 30 = 0;
   // The full path it had, once deleted and still named by a handle.
   std::unique_ptr<std::string> deletedPath;
 
@@ -152,8 +155,6 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
   // recursive deletion removes first. Kept only for keys that were
   // enumerated: most keys never are.
   mutable std::unique_ptr<std::vector<Node*>> order;
-  mutable DWORD maxChildName = 0;
-  mutable bool maxChildNameValid = true;
 
   Node() = default;
   Node(const Node&) = delete;
@@ -186,7 +187,7 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
     Node* raw = node.get();
     children.emplace(std::string_view(raw->name), std::move(node));
     order.reset();
-    if (maxChildNameValid) maxChildName = std::max(maxChildName, DWORD(childName.size()));
+    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(childName.size()));
     return raw;
   }
 
@@ -205,7 +206,7 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
     Node* raw = node.get();
     children.emplace_hint(at, std::string_view(raw->name), std::move(node));
     order.reset();
-    if (maxChildNameValid) maxChildName = std::max(maxChildName, DWORD(childName.size()));
+    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(childName.size()));
     return *raw;
   }
 
@@ -222,7 +223,7 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
     if (!maxChildNameValid) {
       maxChildName = 0;
       for (const auto& entry : children)
-        maxChildName = std::max(maxChildName, DWORD(entry.second->name.size()));
+        maxChildName = std::max(DWORD(maxChildName), DWORD(entry.second->name.size()));
       maxChildNameValid = true;
     }
     return maxChildName;
@@ -307,6 +308,15 @@ Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>
   return node;
 }
 
+// What holds a key that is still linked: its parent's entry, or the root
+// table.
+std::shared_ptr<Registry::Node> Registry::owner(Node& node) const {
+  if (node.parent) return node.parent->children.find(std::string_view(node.name))->second;
+  for (const auto& root : roots_)
+    if (root.get() == &node) return root;
+  return nullptr;
+}
+
 Registry::Target Registry::resolve(HKEY key) const {
   Target target;
   if (platform::isPredefinedKey(key)) {
@@ -342,8 +352,7 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
   std::vector<KeySnapshot> snapshots;
   walk(node, node.parent->path(false), [&](Node& victim, const std::string& fullPath) {
     doomed.push_back(&victim);
-    if (victim.weak_from_this().use_count() > 1)
-      victim.deletedPath = std::make_unique<std::string>(fullPath);
+    if (owner(victim).use_count() > 1) victim.deletedPath = std::make_unique<std::string>(fullPath);
     // A deleted key's values can no longer be read through any handle.
     std::vector<Value> values = victim.values.take();
     if (gone) snapshots.push_back(KeySnapshot{fullPath, std::move(values)});
@@ -551,7 +560,7 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
 
     std::uintptr_t handle = nextHandle_;
     nextHandle_ += 4;
-    handles_.emplace(handle, OpenKey{reached->shared_from_this(), rights});
+    handles_.emplace(handle, OpenKey{owner(*reached), rights});
     *result = reinterpret_cast<HKEY>(handle);
     return ERROR_SUCCESS;
   });

@@ -133,6 +133,7 @@ private:
     LONG error = ERROR_INVALID_HANDLE;
   };
   Target resolve(HKEY key) const;
+  std::shared_ptr<Node> owner(Node& node) const;
   std::string handleText(HKEY key) const;
   Node* rootNode(std::string_view name) const;
   Node* findPath(std::string_view fullPath) const;
