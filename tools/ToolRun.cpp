@@ -237,7 +237,13 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   }
   const sim::RegFormat format =
       machine.system.version().major == 4 ? sim::RegFormat::Regedit4 : sim::RegFormat::Regedit5;
-  if (options.save) writeFile(*options.save, sim::writeRegText(machine.registry, format));
+  if (options.save) {
+    try {
+      sim::saveRegFile(machine.registry, *options.save, format);  // streamed, key by key
+    } catch (const sim::RegFileError&) {
+      throw UsageError("cannot write '" + *options.save + "'");
+    }
+  }
   if (options.undo) writeFile(*options.undo, sim::writeUndoText(machine.changes, format));
   if (hives) hives->finish(machine, options, format, err);
   return 0;

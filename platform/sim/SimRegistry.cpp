@@ -19,6 +19,7 @@ using path::keyComponents;
 using text::equalNoCase;
 using text::hex;
 using text::upper;
+using text::upperChar;
 
 constexpr REGSAM kEverything = 0xFFFFFFFFu;
 constexpr REGSAM kWow64Flags = 0x0300;
@@ -49,69 +50,111 @@ std::uintptr_t handleValue(HKEY key) {
   return reinterpret_cast<std::uintptr_t>(key);
 }
 
-// A key's values in the order they were set, indexed by upper-case name so
-// that a key with many values loads and answers in linear time.
+// A key's values in the order they were set. Most keys hold a handful,
+// searched in place; a key with many gets an index by upper-case name, so
+// that it still loads and answers in linear time.
 class ValueList {
 public:
   const std::vector<Value>& all() const { return items_; }
   std::size_t size() const { return items_.size(); }
 
   const Value* find(std::string_view name) const {
-    auto it = index_.find(upper(name));
-    return it == index_.end() ? nullptr : &items_[it->second];
+    const std::size_t position = positionOf(name);
+    return position == kMissing ? nullptr : &items_[position];
   }
 
   void set(std::string_view name, DWORD type, std::vector<std::uint8_t> data) {
-    auto [it, added] = index_.try_emplace(upper(name), items_.size());
-    if (added) {
-      items_.push_back(Value{std::string(name), type, std::move(data)});
-    } else {
-      items_[it->second].type = type;
-      items_[it->second].data = std::move(data);
+    const std::size_t position = positionOf(name);
+    if (position != kMissing) {
+      items_[position].type = type;
+      items_[position].data = std::move(data);
+      return;
+    }
+    // Most keys hold a few values: room for one more at a time, not double.
+    if (items_.size() == items_.capacity() && items_.size() < kUnindexed)
+      items_.reserve(items_.size() + 1);
+    items_.push_back(Value{std::string(name), type, std::move(data)});
+    if (index_) {
+      index_->emplace(upper(name), items_.size() - 1);
+    } else if (items_.size() > kUnindexed) {
+      index_ = std::make_unique<std::unordered_map<std::string, std::size_t>>();
+      for (std::size_t i = 0; i < items_.size(); ++i) index_->emplace(upper(items_[i].name), i);
     }
   }
 
   std::optional<Value> erase(std::string_view name) {
-    auto it = index_.find(upper(name));
-    if (it == index_.end()) return std::nullopt;
-    const std::size_t position = it->second;
-    index_.erase(it);
+    const std::size_t position = positionOf(name);
+    if (position == kMissing) return std::nullopt;
     Value gone = std::move(items_[position]);
     items_.erase(items_.begin() + std::ptrdiff_t(position));
-    for (std::size_t i = position; i < items_.size(); ++i) index_[upper(items_[i].name)] = i;
+    if (index_) {
+      index_->erase(upper(name));
+      for (std::size_t i = position; i < items_.size(); ++i) (*index_)[upper(items_[i].name)] = i;
+    }
     return gone;
   }
 
   std::vector<Value> take() {
-    index_.clear();
+    index_.reset();
     return std::move(items_);
   }
 
 private:
+  static constexpr std::size_t kMissing = ~std::size_t(0);
+  static constexpr std::size_t kUnindexed = 16;
+
+  std::size_t positionOf(std::string_view name) const {
+    if (index_) {
+      auto it = index_->find(upper(name));
+      return it == index_->end() ? kMissing : it->second;
+    }
+    for (std::size_t i = 0; i < items_.size(); ++i)
+      if (equalNoCase(items_[i].name, name)) return i;
+    return kMissing;
+  }
+
   std::vector<Value> items_;
-  std::unordered_map<std::string, std::size_t> index_;  // upper-case name -> position
+  // Upper-case name -> position, for keys with many values only.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> index_;
+};
+
+// Orders sibling names as their upper-case forms compare, without keeping
+// those forms.
+struct NoCaseLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto x = static_cast<unsigned char>(upperChar(a[i]));
+      const auto y = static_cast<unsigned char>(upperChar(b[i]));
+      if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+  }
 };
 
 }  // namespace
 
-struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
+struct Registry::Node {
   std::string name;        // stored case; the long root name for a root
-  std::string key;         // upper case, the sort key among its siblings
   Node* parent = nullptr;  // null for a root and for a deleted key
-  std::map<std::string, std::shared_ptr<Node>> children;  // by upper-case name
+  // By name, case-insensitive; each entry's key views its node's name.
+  std::map<std::string_view, std::shared_ptr<Node>, NoCaseLess> children;
   ValueList values;
   REGSAM allowed = kEverything;
-  bool deleted = false;
-  std::string deletedPath;  // the full path it had, once deleted
+  // Flags beside the rights, so that a key costs no padding for them.
+  std::uint32_t deleted : 1 = 0;
+  mutable std::uint32_t maxChildNameValid : 1 = 1;
+  mutable std::uint32_t maxChildName : 30 = 0;
+  // The full path it had, once deleted and still named by a handle.
+  std::unique_ptr<std::string> deletedPath;
 
   // Enumeration by index; rebuilt on demand after an insertion, so that
   // walking all n children costs O(n) and not O(n) per index. A deletion
   // updates it in place, which is cheap for the highest index, the one a
-  // recursive deletion removes first.
-  mutable std::vector<Node*> order;
-  mutable bool orderValid = true;
-  mutable DWORD maxChildName = 0;
-  mutable bool maxChildNameValid = true;
+  // recursive deletion removes first. Kept only for keys that were
+  // enumerated: most keys never are.
+  mutable std::unique_ptr<std::vector<Node*>> order;
 
   Node() = default;
   Node(const Node&) = delete;
@@ -133,44 +176,64 @@ struct Registry::Node : std::enable_shared_from_this<Registry::Node> {
   }
 
   Node* child(std::string_view childName) const {
-    auto it = children.find(upper(childName));
+    auto it = children.find(childName);
     return it == children.end() ? nullptr : it->second.get();
   }
 
   Node* addChild(std::string_view childName) {
     auto node = std::make_shared<Node>();
     node->name = std::string(childName);
-    node->key = upper(childName);
     node->parent = this;
     Node* raw = node.get();
-    children.emplace(raw->key, std::move(node));
-    orderValid = false;
-    if (maxChildNameValid) maxChildName = std::max(maxChildName, DWORD(childName.size()));
+    children.emplace(std::string_view(raw->name), std::move(node));
+    order.reset();
+    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(childName.size()));
     return raw;
   }
 
-  const std::vector<Node*>& sorted() const {
-    if (!orderValid) {
-      order.clear();
-      order.reserve(children.size());
-      for (const auto& entry : children) order.push_back(entry.second.get());
-      orderValid = true;
+  // The child, made when missing, in one search: an image lists siblings in
+  // sorted order, so a new one mostly goes after the last, found without a
+  // search at all.
+  Node& childOrNew(std::string_view childName) {
+    auto at = children.end();
+    if (!children.empty() && !NoCaseLess{}(std::prev(at)->first, childName)) {
+      at = children.lower_bound(childName);
+      if (at != children.end() && !NoCaseLess{}(childName, at->first)) return *at->second;
     }
-    return order;
+    auto node = std::make_shared<Node>();
+    node->name = std::string(childName);
+    node->parent = this;
+    Node* raw = node.get();
+    children.emplace_hint(at, std::string_view(raw->name), std::move(node));
+    order.reset();
+    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(childName.size()));
+    return *raw;
+  }
+
+  const std::vector<Node*>& sorted() const {
+    if (!order) {
+      order = std::make_unique<std::vector<Node*>>();
+      order->reserve(children.size());
+      for (const auto& entry : children) order->push_back(entry.second.get());
+    }
+    return *order;
   }
 
   DWORD longestChildName() const {
     if (!maxChildNameValid) {
       maxChildName = 0;
       for (const auto& entry : children)
-        maxChildName = std::max(maxChildName, DWORD(entry.second->name.size()));
+        maxChildName = std::max(DWORD(maxChildName), DWORD(entry.second->name.size()));
       maxChildNameValid = true;
     }
     return maxChildName;
   }
 
   std::string path(bool shortRoot) const {
-    if (deleted) return shortRoot ? path::briefRootPath(deletedPath) : deletedPath;
+    if (deleted) {
+      const std::string gone = deletedPath ? *deletedPath : std::string();
+      return shortRoot ? path::briefRootPath(gone) : gone;
+    }
     std::vector<const Node*> chain;
     for (const Node* node = this; node; node = node->parent) chain.push_back(node);
     std::string out = chain.back()->name;
@@ -245,6 +308,15 @@ Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>
   return node;
 }
 
+// What holds a key that is still linked: its parent's entry, or the root
+// table.
+std::shared_ptr<Registry::Node> Registry::owner(Node& node) const {
+  if (node.parent) return node.parent->children.find(std::string_view(node.name))->second;
+  for (const auto& root : roots_)
+    if (root.get() == &node) return root;
+  return nullptr;
+}
+
 Registry::Target Registry::resolve(HKEY key) const {
   Target target;
   if (platform::isPredefinedKey(key)) {
@@ -280,7 +352,7 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
   std::vector<KeySnapshot> snapshots;
   walk(node, node.parent->path(false), [&](Node& victim, const std::string& fullPath) {
     doomed.push_back(&victim);
-    if (victim.weak_from_this().use_count() > 1) victim.deletedPath = fullPath;
+    if (owner(victim).use_count() > 1) victim.deletedPath = std::make_unique<std::string>(fullPath);
     // A deleted key's values can no longer be read through any handle.
     std::vector<Value> values = victim.values.take();
     if (gone) snapshots.push_back(KeySnapshot{fullPath, std::move(values)});
@@ -293,19 +365,19 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
     victim->deleted = true;
     victim->parent = nullptr;
   }
-  if (parent->orderValid) {
-    auto& order = parent->order;
+  if (parent->order) {
+    auto& order = *parent->order;
     auto it = std::lower_bound(
-        order.begin(), order.end(), node.key,
-        [](const Node* entry, const std::string& key) { return entry->key < key; });
+        order.begin(), order.end(), std::string_view(node.name),
+        [](const Node* entry, std::string_view name) { return NoCaseLess{}(entry->name, name); });
     if (it != order.end() && *it == &node)
       order.erase(it);
     else
-      parent->orderValid = false;
+      parent->order.reset();
   }
   if (parent->maxChildNameValid && node.name.size() >= parent->maxChildName)
     parent->maxChildNameValid = false;
-  parent->children.erase(node.key);  // may free `node`
+  parent->children.erase(std::string_view(node.name));  // may free `node`
 }
 
 void Registry::logDeletedKeys(std::vector<KeySnapshot>&& gone) {
@@ -318,6 +390,29 @@ void Registry::logDeletedKeys(std::vector<KeySnapshot>&& gone) {
 
 void Registry::addKey(std::string_view path) {
   makePath(path);
+}
+
+Registry::Node& Registry::makeKey(std::string_view path) {
+  return *makePath(path);
+}
+
+Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
+  return parent.childOrNew(name);
+}
+
+void Registry::setValue(Node& key, std::string_view name, DWORD type,
+                        std::vector<std::uint8_t> data) {
+  key.values.set(name, type, std::move(data));
+}
+
+bool Registry::removeValue(Node& key, std::string_view name) {
+  return key.values.erase(name).has_value();
+}
+
+bool Registry::empty() const {
+  for (const auto& root : roots_)
+    if (!root->children.empty() || root->values.size() != 0) return false;
+  return true;
 }
 
 void Registry::setValue(std::string_view keyPath, std::string_view name, DWORD type,
@@ -465,7 +560,7 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
 
     std::uintptr_t handle = nextHandle_;
     nextHandle_ += 4;
-    handles_.emplace(handle, OpenKey{reached->shared_from_this(), rights});
+    handles_.emplace(handle, OpenKey{owner(*reached), rights});
     *result = reinterpret_cast<HKEY>(handle);
     return ERROR_SUCCESS;
   });

@@ -52,7 +52,15 @@ public:
   void setDword(std::string_view keyPath, std::string_view name, DWORD value);
   bool removeKey(std::string_view path);  // the key and everything below it
   bool removeValue(std::string_view keyPath, std::string_view name);
-  void clear();  // every key below the roots goes
+  void clear();        // every key below the roots goes
+  bool empty() const;  // no key below the roots, no value on them
+  // For image readers filling a key with many values: the key is found or
+  // made once, and stays valid until it is removed.
+  struct Node;  // defined in the implementation
+  Node& makeKey(std::string_view path);
+  Node& makeChild(Node& parent, std::string_view name);  // one level, no path
+  void setValue(Node& key, std::string_view name, DWORD type, std::vector<std::uint8_t> data);
+  bool removeValue(Node& key, std::string_view name);
   // Deletions and creations that the simulated Windows itself makes (the
   // Setup API removing an instance, the Configuration Manager creating one):
   // like removeKey and addKey, and logged in the machine's changes (every
@@ -105,8 +113,6 @@ public:
   LONG RegFlushKey(HKEY key) override;
   LONG RegCloseKey(HKEY key) override;
 
-  struct Node;  // defined in the implementation
-
 private:
   CallRecorder& calls_;
   ChangeLog& changes_;
@@ -127,6 +133,7 @@ private:
     LONG error = ERROR_INVALID_HANDLE;
   };
   Target resolve(HKEY key) const;
+  std::shared_ptr<Node> owner(Node& node) const;
   std::string handleText(HKEY key) const;
   Node* rootNode(std::string_view name) const;
   Node* findPath(std::string_view fullPath) const;

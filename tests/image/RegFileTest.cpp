@@ -864,4 +864,115 @@ TEST(SampleMachines, WinXpHasNoRootDeviceAndKeepsMultiStringsAs8BitText) {
       REG_SZ);
 }
 
+// ---------------------------------------------------------------------------
+// Images are read in pieces as they come from a file: wherever a piece ends
+// (inside a UTF-16 surrogate pair or a UTF-8 character, between CR and LF,
+// inside a continued hex list), the registry and the errors are those of the
+// whole image.
+
+std::vector<std::string_view> cutAt(std::string_view image, std::size_t at) {
+  return {image.substr(0, at), image.substr(at)};
+}
+
+std::vector<std::string_view> bytewise(std::string_view image) {
+  std::vector<std::string_view> pieces;
+  for (std::size_t i = 0; i < image.size(); ++i) pieces.push_back(image.substr(i, 1));
+  return pieces;
+}
+
+constexpr std::u16string_view kCutText =
+    u"Windows Registry Editor Version 5.00\r\n\r\n"
+    u"[HKEY_LOCAL_MACHINE\\Software\\T\xD83D\xDE00x]\r\n"
+    u"\"a\"=\"x\xD83D\xDE00y\xE9\"\r\n"
+    u"\"h\"=hex(2):41,00,\\\r\n"
+    u"  42,00,00,00\r\n"
+    u"\"\xE9t\xE9\"=dword:00000001\r\n"
+    u"@=hex:01,02,\\\r\n"
+    u"  03\r\n";
+
+TEST_F(RegFileTest, ImagesCutAnywhereReadAsTheWholeImage) {
+  std::string hex2 = "REGEDIT4\n\n[HKLM\\Software\\T]\n\"h\"=hex(7):61,00,\\\n  62,00,00,00\n";
+  hex2 += "\"s\"=\"tail without a line end\"";
+  const std::vector<std::pair<const char*, std::string>> images = {
+      {"UTF-16LE", utf16Image(kCutText)},
+      {"UTF-8 with a mark", "\xEF\xBB\xBF" + utf8Image(kCutText)},
+      {"UTF-8", utf8Image(kCutText)},
+      {"REGEDIT4, LF only", hex2},
+  };
+  for (const auto& [name, image] : images) {
+    SCOPED_TRACE(name);
+    sim::Machine whole;
+    sim::applyRegText(whole.registry, image, "cut.reg");
+    const std::vector<std::string> expected = dump(whole.registry);
+    ASSERT_GT(expected.size(), 2u);
+    for (std::size_t at = 0; at <= image.size(); ++at) {
+      sim::Machine cut;
+      sim::applyRegPieces(cut.registry, cutAt(image, at), "cut.reg");
+      ASSERT_EQ(dump(cut.registry), expected) << "cut at byte " << at;
+    }
+    sim::Machine bytes;
+    sim::applyRegPieces(bytes.registry, bytewise(image), "cut.reg");
+    EXPECT_EQ(dump(bytes.registry), expected);
+  }
+}
+
+TEST_F(RegFileTest, MalformedImagesCutAnywhereFailAsTheWholeImageAndChangeNothing) {
+  const std::u16string_view head = u"Windows Registry Editor Version 5.00\r\n\r\n[HKLM\\A]\r\n";
+  const std::string v5 = utf8Image(head);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // The first fault in the text is the one named, be it in the encoding
+      // or in the text it decodes to.
+      {utf16Image(std::u16string(head) + u"\"a\"=\"b\"\r\n") + "x", "cut.reg:5: UTF-16 text ends"},
+      {v5 + "\"a\"=\"\xC3\x28\"\r\n[HKLM\\B\r\n", "cut.reg:4: invalid UTF-8"},
+      {v5 + "[HKLM\\B\r\n\"a\"=\"\xC3\x28\"\r\n", "cut.reg:4: key line without"},
+      {v5 + "\"a\"=\"\xE2\x82", "cut.reg:4: invalid UTF-8"},
+      {v5 + "\"h\"=hex:01,\\\r\n", "cut.reg:4: continued line at the end"},
+      {utf16Image(std::u16string(head) + u"\"h\"=hex:01,\\\r\n  zz\r\n"), "cut.reg:5: bad hex"},
+  };
+  for (const auto& [image, message] : cases) {
+    SCOPED_TRACE(message);
+    for (std::size_t at = 0; at <= image.size(); ++at) {
+      // An empty registry and one that holds keys take different roads in.
+      for (const bool holdsKeys : {false, true}) {
+        sim::Machine target;
+        if (holdsKeys) target.registry.setString("HKLM\\Software\\Before", "kept", "yes");
+        const std::vector<std::string> before = dump(target.registry);
+        try {
+          sim::applyRegPieces(target.registry, cutAt(image, at), "cut.reg");
+          ADD_FAILURE() << "accepted, cut at byte " << at;
+        } catch (const sim::RegFileError& error) {
+          ASSERT_EQ(std::string(error.what()).rfind(message, 0), 0u)
+              << error.what() << ", cut at byte " << at;
+        }
+        ASSERT_EQ(dump(target.registry), before) << "cut at byte " << at;
+      }
+    }
+  }
+}
+
+TEST_F(RegFileTest, LargeImagesSaveAndLoadInPiecesAsWrittenWhole) {
+  // Several megabytes: the file is written and read over many pieces.
+  for (int i = 0; i < 6000; ++i) {
+    const std::string key = "HKLM\\Software\\Big\\K" + std::to_string(i * 7919 % 6000);
+    registry.setString(key, "Name", "value number " + std::to_string(i));
+    registry.setValue(key, "Blob", REG_BINARY, Bytes(90, static_cast<std::uint8_t>(i)));
+    registry.setString(key, "Path", "%SystemRoot%\\x" + std::to_string(i), REG_EXPAND_SZ);
+  }
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("qvinst98-bigreg-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+    SCOPED_TRACE(formatName(format));
+    const auto file = dir / "big.reg";
+    sim::saveRegFile(registry, file, format);
+    const std::string written = sim::writeRegText(registry, format);
+    ASSERT_GT(written.size(), std::size_t(2) << 20);
+    EXPECT_TRUE(readFile(file) == written);
+    sim::Machine copy;
+    sim::loadRegFile(copy.registry, file);
+    EXPECT_TRUE(dump(copy.registry) == dump(registry));
+  }
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -62,7 +62,11 @@ int hexDigit(char c) {
 constexpr std::size_t kMaxKeyDepth = 512;
 
 // ---------------------------------------------------------------------------
-// Decoding: every image becomes 8-bit text, since the registry is ANSI here.
+// Decoding, a piece at a time: every image becomes 8-bit text, since the
+// registry is ANSI here. A character cut by the end of a piece waits for the
+// next piece; a fault stops the decoding where it is.
+
+enum class Encoding { Bytes, Utf8, Utf16 };
 
 // The registry holds 8-bit text, so a character outside Latin-1 cannot be
 // kept: it becomes '?', as the ANSI registry functions would give it.
@@ -70,43 +74,61 @@ void appendNarrowed(std::string& out, std::uint32_t codePoint) {
   out.push_back(codePoint <= 0xFF ? static_cast<char>(codePoint) : '?');
 }
 
-std::size_t lineAt(const std::string& decoded) {
-  std::size_t line = 1;
-  for (char c : decoded) line += c == '\n' ? 1 : 0;
-  return line;
+void appendNarrowedAt(char*& to, std::uint32_t codePoint) {
+  *to++ = codePoint <= 0xFF ? static_cast<char>(codePoint) : '?';
 }
 
-std::string narrowUtf16(std::string_view bytes, const std::string& origin) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
+std::uint16_t unitAt(std::string_view bytes, std::size_t i) {
+  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i]) |
+                                    static_cast<std::uint8_t>(bytes[i + 1]) << 8);
+}
+
+// Decodes what it can of `bytes` onto `out` and returns how many bytes it
+// took; `last` when no bytes follow.
+std::size_t decodeUtf16(std::string_view bytes, bool last, std::string& out, const char*& fault) {
+  // Written in place: one growth of the text per piece, not one per character.
+  const std::size_t start = out.size();
+  out.resize(start + bytes.size() / 2);
+  char* to = out.data() + start;
+  const auto* from = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t whole = bytes.size() & ~std::size_t(1);
   std::size_t i = 0;
-  for (; i + 1 < bytes.size(); i += 2) {
-    const auto unit = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i]) |
-                                                 static_cast<std::uint8_t>(bytes[i + 1]) << 8);
-    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-    if (high && i + 3 < bytes.size()) {
-      const auto next = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i + 2]) |
-                                                   static_cast<std::uint8_t>(bytes[i + 3]) << 8);
-      if (next >= 0xDC00 && next <= 0xDFFF) i += 2;  // one character, one '?'
+  while (i < whole) {
+    // Latin-1 text, nearly all of an image, in a tight loop.
+    while (i < whole && from[i + 1] == 0) {
+      *to++ = static_cast<char>(from[i]);
+      i += 2;
     }
-    appendNarrowed(out, unit);
+    if (i >= whole) break;
+    const std::uint16_t unit = unitAt(bytes, i);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 3 < bytes.size()) {
+        const std::uint16_t next = unitAt(bytes, i + 2);
+        if (next >= 0xDC00 && next <= 0xDFFF) i += 2;  // one character, one '?'
+      } else if (!last) {
+        break;  // its other half may be in the next piece
+      }
+    }
+    appendNarrowedAt(to, unit);
+    i += 2;
   }
-  if (i != bytes.size()) fail(origin, lineAt(out), "UTF-16 text ends in half a character");
-  return out;
+  out.resize(std::size_t(to - out.data()));
+  if (i != bytes.size() && last) fault = "UTF-16 text ends in half a character";
+  return i;
 }
 
-std::string narrowUtf8(std::string_view bytes, const std::string& origin) {
-  std::string out;
-  out.reserve(bytes.size());
+std::size_t decodeUtf8(std::string_view bytes, bool last, std::string& out, const char*& fault) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const auto lead = static_cast<std::uint8_t>(bytes[i]);
     std::size_t length = 0;
     std::uint32_t codePoint = 0;
     if (lead < 0x80) {
-      length = 1;
-      codePoint = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
+      out.push_back(static_cast<char>(lead));
+      ++i;
+      continue;
+    }
+    if ((lead & 0xE0) == 0xC0) {
       length = 2;
       codePoint = lead & 0x1F;
     } else if ((lead & 0xF0) == 0xE0) {
@@ -116,102 +138,148 @@ std::string narrowUtf8(std::string_view bytes, const std::string& origin) {
       length = 4;
       codePoint = lead & 0x07;
     } else {
-      fail(origin, lineAt(out), "invalid UTF-8 text");
+      fault = "invalid UTF-8 text";
+      return i;
     }
-    if (i + length > bytes.size()) fail(origin, lineAt(out), "invalid UTF-8 text");
+    if (i + length > bytes.size()) {
+      if (!last) return i;
+      fault = "invalid UTF-8 text";
+      return i;
+    }
     for (std::size_t k = 1; k < length; ++k) {
       const auto cont = static_cast<std::uint8_t>(bytes[i + k]);
-      if ((cont & 0xC0) != 0x80) fail(origin, lineAt(out), "invalid UTF-8 text");
+      if ((cont & 0xC0) != 0x80) {
+        fault = "invalid UTF-8 text";
+        return i;
+      }
       codePoint = codePoint << 6 | (cont & 0x3F);
     }
     appendNarrowed(out, codePoint);
     i += length;
   }
-  return out;
-}
-
-// The image as 8-bit text: UTF-16LE after its byte-order mark and UTF-8
-// after its mark are narrowed; without a mark, a version 5 image is UTF-8 and
-// a REGEDIT4 image is taken byte for byte.
-std::string decodeImage(const std::string& bytes, const std::string& origin) {
-  const std::string_view view(bytes);
-  if (view.starts_with("\xFF\xFE")) return narrowUtf16(view.substr(2), origin);
-  if (view.starts_with("\xEF\xBB\xBF")) return narrowUtf8(view.substr(3), origin);
-  if (view.starts_with(kHeader5)) return narrowUtf8(view, origin);
-  return bytes;
+  return i;
 }
 
 // ---------------------------------------------------------------------------
-// Parsing into operations, applied only when the whole image has parsed.
+// Parsing, one physical line at a time, straight into the registry (or, on
+// a checking pass, into nothing).
 
-struct Operation {
-  enum class Kind { AddKey, DeleteKey, SetValue, DeleteValue };
-  Kind kind;
-  std::string path;
-  std::string name;
-  DWORD type = REG_NONE;
-  Bytes data;
-};
-
-// Text that may run over several physical lines; each character remembers
-// the line it came from, so that an error names the right one.
+// Text that may run over several physical lines; each run of characters
+// remembers the line it came from, so that an error names the right one.
 struct LogicalLine {
   std::string text;
-  std::vector<std::size_t> lines;  // per character
-  std::size_t lastLine = 0;        // what is missing at the end is missing there
+  std::vector<std::pair<std::size_t, std::size_t>> runs;  // first position, line
+  std::size_t lastLine = 0;  // what is missing at the end is missing there
 
-  std::size_t lineOf(std::size_t pos) const { return pos < lines.size() ? lines[pos] : lastLine; }
+  void clear() {
+    text.clear();
+    runs.clear();
+  }
+
+  void add(std::string_view body, std::size_t line) {
+    if (!body.empty()) runs.emplace_back(text.size(), line);
+    text.append(body);
+    lastLine = line;
+  }
+
+  std::size_t lineOf(std::size_t pos) const {
+    if (pos >= text.size()) return lastLine;
+    auto after = std::upper_bound(runs.begin(), runs.end(), pos,
+                                  [](std::size_t p, const auto& run) { return p < run.first; });
+    return std::prev(after)->second;
+  }
 };
 
 class Parser {
 public:
-  Parser(std::string text, const std::string& origin) : text_(std::move(text)), origin_(origin) {}
+  // With no target the image is only checked.
+  Parser(const std::string& origin, Registry* target) : origin_(origin), target_(target) {}
 
-  std::vector<Operation> parse() {
-    splitLines();
-    if (lines_.empty()) fail(origin_, 1, "missing header");
-    const std::string_view header = trimRight(lines_[0]);
-    if (header == kHeader4) {
-      unicode_ = false;
-    } else if (header == kHeader5) {
-      unicode_ = true;
-    } else {
-      fail(origin_, 1, "not a registry image: bad header");
+  // Each physical line in order, without its line end.
+  void line(std::string_view text) {
+    ++number_;
+    if (gathering_) {
+      gather(trimLeft(text));
+      return;
     }
-    for (std::size_t i = 1; i < lines_.size(); ++i) {
-      const std::string_view line = trimLeft(lines_[i]);
-      const std::size_t number = i + 1;
-      if (line.empty() || line.front() == ';') continue;
-      if (line.front() == '[') {
-        keyLine(trimRight(line), number);
-      } else if (line.front() == '"' || line.front() == '@') {
-        i = valueLine(i);
+    if (number_ == 1) {
+      const std::string_view header = trimRight(text);
+      if (header == kHeader4) {
+        unicode_ = false;
+      } else if (header == kHeader5) {
+        unicode_ = true;
       } else {
-        fail(origin_, number, "unexpected text");
+        fail(origin_, 1, "not a registry image: bad header");
       }
+      return;
     }
-    return std::move(operations_);
+    const std::string_view line = trimLeft(text);
+    if (line.empty() || line.front() == ';') return;
+    if (line.front() == '[') {
+      keyLine(trimRight(line), number_);
+    } else if (line.front() == '"' || line.front() == '@') {
+      logical_.clear();
+      valueStart_ = number_;
+      hexData_ = holdsHexList(line);
+      gather(line);
+    } else {
+      fail(origin_, number_, "unexpected text");
+    }
   }
 
-private:
-  std::string text_;
-  const std::string& origin_;
-  std::vector<std::string_view> lines_;
-  bool unicode_ = false;
-  std::optional<std::string> currentKey_;
-  bool currentKeyDeleted_ = false;
-  std::vector<Operation> operations_;
+  void finish() const {
+    if (number_ == 0) fail(origin_, 1, "missing header");
+    if (gathering_) fail(origin_, number_, "continued line at the end of the image");
+  }
 
-  void splitLines() {
-    std::string_view rest(text_);
-    while (!rest.empty()) {
-      const auto end = rest.find('\n');
-      std::string_view line = rest.substr(0, end);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      lines_.push_back(line);
-      if (end == std::string_view::npos) break;
-      rest.remove_prefix(end + 1);
+  std::size_t linesSeen() const { return number_; }
+
+private:
+  const std::string& origin_;
+  Registry* target_;
+  std::size_t number_ = 0;  // of the last line given
+  bool unicode_ = false;
+  bool haveKey_ = false;
+  bool currentKeyDeleted_ = false;
+  Registry::Node* currentNode_ = nullptr;  // in the target
+  // A value line, gathered over its continuation lines.
+  LogicalLine logical_;
+  std::size_t valueStart_ = 0;
+  bool hexData_ = false;
+  bool gathering_ = false;
+  // The last key made, and the key at the end of each of its components:
+  // an image lists parents before children, so a key line mostly goes on
+  // from the one before.
+  std::string lastPath_;
+  std::vector<std::pair<std::size_t, Registry::Node*>> chain_;  // end in lastPath_, key
+
+  Registry::Node& makeKey(const std::string& full) {
+    std::size_t kept = 0;
+    while (kept < chain_.size()) {
+      const std::size_t end = chain_[kept].first;
+      if (end > full.size() || (end < full.size() && full[end] != '\\') ||
+          full.compare(0, end, lastPath_, 0, end) != 0)
+        break;
+      ++kept;
     }
+    chain_.resize(kept);
+    if (chain_.empty()) {
+      const std::size_t end = full.find('\\');
+      const std::size_t rootEnd = end == std::string::npos ? full.size() : end;
+      chain_.emplace_back(rootEnd, &target_->makeKey(full.substr(0, rootEnd)));
+    }
+    std::size_t start = chain_.back().first;
+    while (start < full.size()) {
+      ++start;  // the backslash
+      std::size_t end = full.find('\\', start);
+      if (end == std::string::npos) end = full.size();
+      Registry::Node& next = target_->makeChild(*chain_.back().second,
+                                                std::string_view(full).substr(start, end - start));
+      chain_.emplace_back(end, &next);
+      start = end;
+    }
+    lastPath_ = full;
+    return *chain_.back().second;
   }
 
   void keyLine(std::string_view line, std::size_t number) {
@@ -234,29 +302,27 @@ private:
     if (deletion && full->find('\\') == std::string::npos) {
       fail(origin_, number, "a root key cannot be deleted");
     }
-    operations_.push_back(
-        {deletion ? Operation::Kind::DeleteKey : Operation::Kind::AddKey, *full, {}, REG_NONE, {}});
-    currentKey_ = std::move(*full);
+    if (target_) {
+      if (deletion) {
+        target_->removeKey(*full);  // the key and everything below it
+        currentNode_ = nullptr;
+        chain_.clear();
+      } else {
+        currentNode_ = &makeKey(*full);
+      }
+    }
+    haveKey_ = true;
     currentKeyDeleted_ = deletion;
   }
 
-  // Joins a value line with the lines that a trailing "\" continues it on.
-  // Only a hex list continues: a string's trailing backslash is part of the
-  // string. Returns the index of the last physical line used.
-  std::size_t gather(std::size_t index, LogicalLine& logical) const {
-    std::string_view part = trimLeft(lines_[index]);
-    const bool hexData = holdsHexList(part);
-    for (;;) {
-      std::string_view body = trimRight(part);
-      const bool continues = hexData && !body.empty() && body.back() == '\\';
-      if (continues) body.remove_suffix(1);
-      logical.text.append(body);
-      logical.lines.insert(logical.lines.end(), body.size(), index + 1);
-      logical.lastLine = index + 1;
-      if (!continues) return index;
-      if (++index >= lines_.size()) fail(origin_, index, "continued line at the end of the image");
-      part = trimLeft(lines_[index]);
-    }
+  // Hex data may go on over lines that end in '\'.
+  void gather(std::string_view part) {
+    std::string_view body = trimRight(part);
+    const bool continues = hexData_ && !body.empty() && body.back() == '\\';
+    if (continues) body.remove_suffix(1);
+    logical_.add(body, number_);
+    gathering_ = continues;
+    if (!continues) valueLine();
   }
 
   // Whether the value line's data, after its name and '=', is hex(..) or hex:.
@@ -272,11 +338,10 @@ private:
     return startsWithNoCase(trimLeft(rest.substr(1)), "hex");
   }
 
-  std::size_t valueLine(std::size_t index) {
-    LogicalLine logical;
-    const std::size_t last = gather(index, logical);
-    const std::size_t number = index + 1;
-    if (!currentKey_) fail(origin_, number, "value line before any key line");
+  void valueLine() {
+    const LogicalLine& logical = logical_;
+    const std::size_t number = valueStart_;
+    if (!haveKey_) fail(origin_, number, "value line before any key line");
     if (currentKeyDeleted_) fail(origin_, number, "value line below a deleted key");
 
     const std::string& t = logical.text;
@@ -295,35 +360,38 @@ private:
     ++pos;
     while (pos < t.size() && isBlank(t[pos])) ++pos;
 
-    Operation op{Operation::Kind::SetValue, *currentKey_, std::move(name), REG_SZ, {}};
-    const std::string_view data = std::string_view(t).substr(pos);
-    if (data.empty()) fail(origin_, logical.lineOf(pos), "value data expected");
-    if (data.front() == '-' && trim(data.substr(1)).empty()) {
-      op.kind = Operation::Kind::DeleteValue;
-    } else if (data.front() == '"') {
+    DWORD type = REG_SZ;
+    Bytes data;
+    const std::string_view rest = std::string_view(t).substr(pos);
+    if (rest.empty()) fail(origin_, logical.lineOf(pos), "value data expected");
+    if (rest.front() == '-' && trim(rest.substr(1)).empty()) {
+      if (target_) target_->removeValue(*currentNode_, name);
+      return;
+    }
+    if (rest.front() == '"') {
       const std::string text = quoted(logical, pos);
       expectEnd(logical, pos);
-      op.type = REG_SZ;
-      op.data.assign(text.begin(), text.end());
-      op.data.push_back(0);
-    } else if (startsWithNoCase(data, "dword:")) {
+      type = REG_SZ;
+      data.reserve(text.size() + 1);
+      data.assign(text.begin(), text.end());
+      data.push_back(0);
+    } else if (startsWithNoCase(rest, "dword:")) {
       pos += 6;
-      op.type = REG_DWORD;
-      op.data = dword(logical, pos);
-    } else if (startsWithNoCase(data, "hex:")) {
+      type = REG_DWORD;
+      data = dword(logical, pos);
+    } else if (startsWithNoCase(rest, "hex:")) {
       pos += 4;
-      op.type = REG_BINARY;
-      op.data = hexList(logical, pos);
-    } else if (startsWithNoCase(data, "hex(")) {
+      type = REG_BINARY;
+      data = hexList(logical, pos);
+    } else if (startsWithNoCase(rest, "hex(")) {
       pos += 4;
-      op.type = hexType(logical, pos);
-      op.data = hexList(logical, pos);
-      if (unicode_ && isTextType(op.type)) op.data = narrowData(op.data, logical.lineOf(pos));
+      type = hexType(logical, pos);
+      data = hexList(logical, pos);
+      if (unicode_ && isTextType(type)) data = narrowData(data, logical.lineOf(pos));
     } else {
       fail(origin_, logical.lineOf(pos), "unknown value data");
     }
-    operations_.push_back(std::move(op));
-    return last;
+    if (target_) target_->setValue(*currentNode_, name, type, std::move(data));
   }
 
   // A quoted text starting at pos, with the escapes \\ and \".
@@ -332,13 +400,13 @@ private:
     std::string out;
     ++pos;  // the opening quote
     for (;;) {
-      if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
-      const char c = t[pos++];
-      if (c == '"') return out;
-      if (c != '\\') {
-        out.push_back(c);
-        continue;
-      }
+      // Plain characters up to the next quote or escape go in one append.
+      std::size_t stop = pos;
+      while (stop < t.size() && t[stop] != '"' && t[stop] != '\\') ++stop;
+      if (stop == t.size()) fail(origin_, logical.lineOf(t.size()), "unterminated string");
+      out.append(t, pos, stop - pos);
+      pos = stop + 1;
+      if (t[stop] == '"') return out;
       if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
       const char escaped = t[pos++];
       if (escaped != '\\' && escaped != '"') {
@@ -390,6 +458,7 @@ private:
     const std::string& t = logical.text;
     Bytes out;
     if (trim(std::string_view(t).substr(pos)).empty()) return out;
+    out.reserve(std::size_t(std::count(t.begin() + std::ptrdiff_t(pos), t.end(), ',')) + 1);
     for (;;) {
       while (pos < t.size() && isBlank(t[pos])) ++pos;
       const std::size_t start = pos;
@@ -418,37 +487,131 @@ private:
   // 8-bit text, so each character is narrowed as the image's text is.
   Bytes narrowData(const Bytes& data, std::size_t line) const {
     if (data.size() % 2 != 0) fail(origin_, line, "UTF-16 value data of odd length");
-    const std::string narrowed = narrowUtf16(
-        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), origin_);
+    std::string narrowed;
+    const char* fault = nullptr;
+    decodeUtf16(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+                /*last=*/true, narrowed, fault);
+    if (fault) fail(origin_, line, fault);
     return Bytes(narrowed.begin(), narrowed.end());
   }
 };
 
-void applyOperations(Registry& registry, const std::vector<Operation>& operations) {
-  for (const Operation& op : operations) {
-    switch (op.kind) {
-      case Operation::Kind::AddKey:
-        registry.addKey(op.path);
+// Splits the decoded text into lines for the parser, as the raw bytes come.
+class Reader {
+public:
+  Reader(Parser& parser, const std::string& origin) : parser_(parser), origin_(origin) {}
+
+  // The next piece of the image; `last` with the final one (which may be
+  // empty).
+  void feed(std::string_view bytes, bool last) {
+    std::string_view input = bytes;
+    if (!decided_ || !carry_.empty()) {
+      carry_.append(bytes);
+      input = carry_;
+    }
+    if (!decided_) {
+      // The header tells the encoding when there is no byte-order mark.
+      if (input.size() < kHeader5.size() && !last) return;
+      if (input.starts_with("\xFF\xFE")) {
+        encoding_ = Encoding::Utf16;
+        input.remove_prefix(2);
+      } else if (input.starts_with("\xEF\xBB\xBF")) {
+        encoding_ = Encoding::Utf8;
+        input.remove_prefix(3);
+      } else {
+        encoding_ = input.starts_with(kHeader5) ? Encoding::Utf8 : Encoding::Bytes;
+      }
+      decided_ = true;
+    }
+    const char* fault = nullptr;
+    std::size_t used = input.size();
+    switch (encoding_) {
+      case Encoding::Bytes:
+        text_.append(input);
         break;
-      case Operation::Kind::DeleteKey:
-        registry.removeKey(op.path);  // the key and everything below it
+      case Encoding::Utf8:
+        used = decodeUtf8(input, last, text_, fault);
         break;
-      case Operation::Kind::SetValue:
-        registry.setValue(op.path, op.name, op.type, op.data);
-        break;
-      case Operation::Kind::DeleteValue:
-        registry.removeValue(op.path, op.name);
+      case Encoding::Utf16:
+        used = decodeUtf16(input, last, text_, fault);
         break;
     }
+    std::string rest(input.substr(used));  // a cut character, or where a fault is
+    carry_ = std::move(rest);
+    // The lines before a fault are read first, so that the first fault in
+    // the text is the one reported, wherever the pieces were cut.
+    splitLines(last && !fault);
+    if (fault) fail(origin_, parser_.linesSeen() + 1, fault);
+    if (last) parser_.finish();
   }
+
+private:
+  Parser& parser_;
+  const std::string& origin_;
+  bool decided_ = false;
+  Encoding encoding_ = Encoding::Bytes;
+  std::string carry_;  // raw bytes not decoded yet
+  std::string text_;   // decoded text not split yet
+
+  void splitLines(bool all) {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = text_.find('\n', start);
+      if (end == std::string::npos) break;
+      giveLine(std::string_view(text_).substr(start, end - start));
+      start = end + 1;
+    }
+    if (all && start < text_.size()) {
+      giveLine(std::string_view(text_).substr(start));
+      start = text_.size();
+    }
+    text_.erase(0, start);
+  }
+
+  void giveLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    parser_.line(line);
+  }
+};
+
+// Gives the whole image to a reader, piece by piece.
+using Pieces = std::function<void(Reader&)>;
+
+// An empty registry takes the image straight in, and is emptied again when
+// the image turns out malformed; otherwise the image is checked whole before
+// a second reading applies it. Either way a malformed image changes nothing.
+void readImage(Registry& registry, const std::string& origin, const Pieces& pieces) {
+  if (registry.empty()) {
+    try {
+      Parser parser(origin, &registry);
+      Reader reader(parser, origin);
+      pieces(reader);
+    } catch (...) {
+      registry.clear();
+      throw;
+    }
+    return;
+  }
+  {
+    Parser check(origin, nullptr);
+    Reader reader(check, origin);
+    pieces(reader);
+  }
+  Parser parser(origin, &registry);
+  Reader reader(parser, origin);
+  pieces(reader);
 }
 
+constexpr std::size_t kPieceSize = std::size_t(1) << 18;
+
 // ---------------------------------------------------------------------------
-// Writing: the image is built as 8-bit text and widened for version 5.
+// Writing: the image is built as 8-bit text and widened for version 5. With
+// a sink it goes out a key at a time, so that a large image never sits whole
+// in memory.
 
 class Writer {
 public:
-  explicit Writer(RegFormat format) : format_(format) {
+  explicit Writer(RegFormat format, std::ostream* sink = nullptr) : format_(format), sink_(sink) {
     out_.append(format == RegFormat::Regedit5 ? kHeader5 : kHeader4);
     out_.append(kCrlf);
     out_.append(kCrlf);
@@ -463,7 +626,10 @@ public:
     out_.append(kCrlf);
   }
 
-  void endKey() { out_.append(kCrlf); }
+  void endKey() {
+    out_.append(kCrlf);
+    if (sink_ && out_.size() >= kFlushSize) flush();
+  }
 
   void value(const Value& v) {
     std::string line = v.name.empty() ? std::string("@") : quote(v.name);
@@ -485,12 +651,31 @@ public:
     out_.append(kCrlf);
   }
 
+  // The whole image, or with a sink what is left of it (nothing returned).
   std::string finish() {
-    if (format_ == RegFormat::Regedit4) return std::move(out_);
-    // Version 5 images are UTF-16LE with a byte-order mark; every 8-bit
-    // character is its own Latin-1 code point.
-    std::string wide("\xFF\xFE");
-    wide.reserve(2 + out_.size() * 2);
+    if (sink_) {
+      flush();
+      return {};
+    }
+    std::string image = encoded();
+    out_.clear();
+    return image;
+  }
+
+private:
+  static constexpr std::size_t kFlushSize = std::size_t(1) << 16;
+  RegFormat format_;
+  std::ostream* sink_;
+  bool started_ = false;  // the byte-order mark is out
+  std::string out_;
+
+  // Version 5 images are UTF-16LE with a byte-order mark; every 8-bit
+  // character is its own Latin-1 code point.
+  std::string encoded() {
+    if (format_ == RegFormat::Regedit4) return out_;
+    std::string wide(started_ ? "" : "\xFF\xFE");
+    started_ = true;
+    wide.reserve(wide.size() + out_.size() * 2);
     for (char c : out_) {
       wide.push_back(c);
       wide.push_back('\0');
@@ -498,9 +683,11 @@ public:
     return wide;
   }
 
-private:
-  RegFormat format_;
-  std::string out_;
+  void flush() {
+    const std::string bytes = encoded();
+    sink_->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out_.clear();
+  }
 
   static std::string hex(std::uint32_t value, int minDigits) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -565,25 +752,47 @@ private:
   }
 };
 
-std::string readAll(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw RegFileError(file.string() + ": cannot be read");
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
-void applyRegText(Registry& registry, const std::string& bytes, const std::string& origin) {
-  Parser parser(decodeImage(bytes, origin), origin);
-  applyOperations(registry, parser.parse());
+void applyRegText(Registry& registry, std::string_view bytes, const std::string& origin) {
+  readImage(registry, origin, [bytes](Reader& reader) {
+    std::size_t at = 0;
+    do {
+      const std::string_view piece = bytes.substr(at, kPieceSize);
+      at += piece.size();
+      reader.feed(piece, at == bytes.size());
+    } while (at < bytes.size());
+  });
+}
+
+void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pieces,
+                    const std::string& origin) {
+  readImage(registry, origin, [&pieces](Reader& reader) {
+    for (std::string_view piece : pieces) reader.feed(piece, false);
+    reader.feed({}, true);
+  });
 }
 
 void loadRegFile(Registry& registry, const std::filesystem::path& file) {
-  applyRegText(registry, readAll(file), file.string());
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw RegFileError(file.string() + ": cannot be read");
+  std::vector<char> buffer(kPieceSize);
+  readImage(registry, file.string(), [&](Reader& reader) {
+    in.clear();
+    in.seekg(0);
+    for (;;) {
+      in.read(buffer.data(), std::streamsize(buffer.size()));
+      const auto got = static_cast<std::size_t>(in.gcount());
+      const bool last = got < buffer.size();
+      reader.feed(std::string_view(buffer.data(), got), last);
+      if (last) return;
+    }
+  });
 }
 
-std::string writeRegText(const Registry& registry, RegFormat format) {
-  Writer writer(format);
+namespace {
+
+void writeKeys(const Registry& registry, Writer& writer) {
   // forEachKey walks the roots in table order without visiting them, so a
   // root's own values go out just before its first key, or after the last
   // root's keys when it has none.
@@ -607,13 +816,22 @@ std::string writeRegText(const Registry& registry, RegFormat format) {
     writer.endKey();
   });
   writeRootsUpTo(path::kRootKeyCount);
+}
+
+}  // namespace
+
+std::string writeRegText(const Registry& registry, RegFormat format) {
+  Writer writer(format);
+  writeKeys(registry, writer);
   return writer.finish();
 }
 
 void saveRegFile(const Registry& registry, const std::filesystem::path& file, RegFormat format) {
-  const std::string image = writeRegText(registry, format);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(image.data(), static_cast<std::streamsize>(image.size()));
+  Writer writer(format, &out);
+  writeKeys(registry, writer);
+  writer.finish();
+  out.flush();
   if (!out) throw RegFileError(file.string() + ": cannot be written");
 }
 

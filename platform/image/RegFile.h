@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Changes.h"
@@ -24,17 +25,22 @@ public:
 enum class RegFormat { Regedit4, Regedit5 };
 
 // Applies an image to the registry: keys and values are added, "[-KEY]"
-// deletes a key with everything below it, "name"=- deletes a value. The
-// whole image is parsed before anything is applied, so a malformed one
-// changes nothing. `origin` names the image in error messages.
-void applyRegText(Registry& registry, const std::string& bytes, const std::string& origin);
+// deletes a key with everything below it, "name"=- deletes a value. A
+// malformed image changes nothing. `origin` names the image in error
+// messages. Images are read a piece at a time and line by line, so that a
+// large one never sits whole in memory, as bytes or as text.
+void applyRegText(Registry& registry, std::string_view bytes, const std::string& origin);
 void loadRegFile(Registry& registry, const std::filesystem::path& file);
+// The image in pieces as they come from a file or a pipe: a piece may end
+// anywhere, inside a character or a line.
+void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pieces,
+                    const std::string& origin);
 
 // Every key of the registry with its values, as a .reg image that regedit
 // reads back to the same keys, values and types: each root's own values,
 // then its keys, roots in the order of the root table. Regedit5 is written as
 // UTF-16LE with a byte-order mark and CRLF line ends, Regedit4 as 8-bit text
-// with CRLF line ends.
+// with CRLF line ends. saveRegFile writes the file a key at a time.
 std::string writeRegText(const Registry& registry, RegFormat format = RegFormat::Regedit4);
 void saveRegFile(const Registry& registry, const std::filesystem::path& file,
                  RegFormat format = RegFormat::Regedit4);
