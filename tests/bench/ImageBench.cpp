@@ -128,8 +128,9 @@ int main(int argc, char** argv) {
     }
   }
   if (!keep) {
-    char pattern[] = "/tmp/qvinst98-image-XXXXXX";
-    if (!mkdtemp(pattern)) return 1;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "qvinst98-image-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) return 1;
     dir = pattern;
   }
   std::filesystem::create_directories(dir);

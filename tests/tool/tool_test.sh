@@ -202,12 +202,12 @@ done <"$tmp/calls"
 # ---------------------------------------------------------------------------
 begin "--fail CALL=CODE@N fails only the Nth call, @N+ from the Nth on"
 files=(--file 'C:\WINDOWS\inf\drvdata.bin' --file 'C:\WINDOWS\inf\drvidx.bin')
-for spec in "none" "DeleteFileA=5" "DeleteFileA=5@1" "DeleteFileA=5@2" "DeleteFileA=5@1+" "DeleteFileA=5@2+" "DeleteFileA=5@3"; do
-  if [ "$spec" = none ]; then run "${files[@]}" --changes UninstUnInitialize
-  else run "${files[@]}" --fail "$spec" --changes UninstUnInitialize; fi
+for rule in "none" "DeleteFileA=5" "DeleteFileA=5@1" "DeleteFileA=5@2" "DeleteFileA=5@1+" "DeleteFileA=5@2+" "DeleteFileA=5@3"; do
+  if [ "$rule" = none ]; then run "${files[@]}" --changes UninstUnInitialize
+  else run "${files[@]}" --fail "$rule" --changes UninstUnInitialize; fi
   expect_status 0
   grep '^deleted file' "$out" >"$tmp/deleted"
-  case $spec in
+  case $rule in
     none | *@3) expect_exactly "$tmp/deleted" 'deleted file C:\WINDOWS\inf\drvdata.bin' 'deleted file C:\WINDOWS\inf\drvidx.bin' ;;
     *@1) expect_exactly "$tmp/deleted" 'deleted file C:\WINDOWS\inf\drvidx.bin' ;;
     *@2 | *@2+) expect_exactly "$tmp/deleted" 'deleted file C:\WINDOWS\inf\drvdata.bin' ;;
