@@ -25,22 +25,8 @@ if ! xz -dc "$packed" >"$real"; then
   exit 1
 fi
 
-passed=0
-failed=0
-current=""
-begin() { current=$1; }
-ok() { passed=$((passed + 1)); }
-fail() {
-  failed=$((failed + 1))
-  echo "FAIL [$current]: $*"
-}
-run() {
-  "$tool" "$@" >"$out" 2>"$err"
-  status=$?
-}
-expect_status() {
-  if [ "$status" -eq "$1" ]; then ok; else fail "exit $status, expected $1; stderr: $(cat "$err")"; fi
-}
+# shellcheck source=../tool/checks.sh
+. "$(dirname "$0")/../tool/checks.sh"
 expect_out() {
   if grep -qxF -- "$1" "$out"; then ok; else fail "no line '$1' in: $(cat "$out")"; fi
 }

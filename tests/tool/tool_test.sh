@@ -20,26 +20,8 @@ mkdir -p "$tmp"
 out=$tmp/out
 err=$tmp/err
 
-passed=0
-failed=0
-current=""
-
-begin() { current=$1; }
-ok() { passed=$((passed + 1)); }
-fail() {
-  failed=$((failed + 1))
-  echo "FAIL [$current]: $*"
-}
-
-# Runs the tool with the given arguments; its status is in $status.
-run() {
-  "$tool" "$@" >"$out" 2>"$err"
-  status=$?
-}
-
-expect_status() {
-  if [ "$status" -eq "$1" ]; then ok; else fail "exit status $status, expected $1; stderr: $(head -c 300 "$err")"; fi
-}
+# shellcheck source=checks.sh
+. "$(dirname "$0")/checks.sh"
 
 # The whole of a captured stream, compared with the lines given.
 expect_exactly() {
