@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -39,6 +40,14 @@ std::string hex(unsigned value, int digits) {
 // and binary data on most keys), spread as an export is: the enumerator
 // tree, driver keys, services and software keys. A hundredth of the USB
 // devices are the product's.
+// Joins texts by appending (GCC 12 at -O3 warns falsely on "x" + string).
+template <typename... Parts>
+std::string cat(const Parts&... parts) {
+  std::string text;
+  (text.append(std::string_view(parts)), ...);
+  return text;
+}
+
 void writeImage(const std::filesystem::path& file, int keys) {
   std::ofstream out(file, std::ios::binary);
   std::string chunk;
@@ -50,29 +59,29 @@ void writeImage(const std::filesystem::path& file, int keys) {
       "SYSTEM\\CurrentControlSet\\Services\\", "SOFTWARE\\Classes\\CLSID\\"};
   for (int i = 0; i < keys; ++i) {
     const int area = i % 4;
-    std::string key = "[HKEY_LOCAL_MACHINE\\";
-    key += areas[area];
+    std::string key = cat("[HKEY_LOCAL_MACHINE\\", areas[area]);
     if (area == 0) {
       const bool product = (i / 4) % 100 == 0;
-      key += product ? "VID_1D9F&PID_21" + hex((i / 400) % 64, 2)
-                     : "VID_" + hex(0x0400 + i % 3000, 4) + "&PID_" + hex(i, 4);
-      key += "\\6&" + hex(i * 2654435761u, 8) + "&0&" + std::to_string(i % 9);
+      key += product ? cat("VID_1D9F&PID_21", hex((i / 400) % 64, 2))
+                     : cat("VID_", hex(0x0400 + i % 3000, 4), "&PID_", hex(i, 4));
+      key += cat("\\6&", hex(i * 2654435761u, 8), "&0&", std::to_string(i % 9));
     } else if (area == 1) {
       key += hex(i, 4);
     } else if (area == 2) {
-      key += "svc" + std::to_string(i) + "\\Parameters";
+      key += cat("svc", std::to_string(i), "\\Parameters");
     } else {
-      key += "{" + hex(i * 2654435761u, 8) + "-1d9f-11d0-b6fe-00a0c90f57da}\\InprocServer32";
+      key += cat("{", hex(i * 2654435761u, 8), "-1d9f-11d0-b6fe-00a0c90f57da}\\InprocServer32");
     }
     key += "]\r\n";
     put(chunk, key);
-    put(chunk, "\"DeviceDesc\"=\"USB Input Device, composite function number " + std::to_string(i) +
-                   "\"\r\n");
+    put(chunk, cat("\"DeviceDesc\"=\"USB Input Device, composite function number ",
+                   std::to_string(i), "\"\r\n"));
     if (i % 2 == 0) put(chunk, "\"Mfg\"=\"(Standard system devices)\"\r\n");
-    if (i % 3 != 0) put(chunk, "\"ConfigFlags\"=dword:" + hex(i, 8) + "\r\n");
-    if (i % 3 != 1) put(chunk, "\"Capabilities\"=hex:" + hex(i & 255, 2) + ",00,00,00\r\n");
+    if (i % 3 != 0) put(chunk, cat("\"ConfigFlags\"=dword:", hex(i, 8), "\r\n"));
+    if (i % 3 != 1) put(chunk, cat("\"Capabilities\"=hex:", hex(i & 255, 2), ",00,00,00\r\n"));
     if (area == 0) {
-      put(chunk, "\"Driver\"=\"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\\\" + hex(i, 4) + "\"\r\n");
+      put(chunk,
+          cat("\"Driver\"=\"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\\\", hex(i, 4), "\"\r\n"));
     }
     put(chunk, "\r\n");
     if (chunk.size() > (1u << 20)) {
@@ -81,7 +90,7 @@ void writeImage(const std::filesystem::path& file, int keys) {
     }
   }
   out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-  if (!out) throw std::runtime_error("cannot write " + file.string());
+  if (!out) throw std::runtime_error(cat("cannot write ", file.string()));
 }
 
 struct Measured {
