@@ -15,10 +15,12 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Machine.h"
 #include "RegFile.h"
+#include "SimPath.h"
 
 namespace {
 
@@ -36,18 +38,6 @@ Hive openWritable(const std::string& file) {
   Hive hive(hivex_open(file.c_str(), HIVEX_OPEN_WRITE));
   if (!hive) die("cannot open " + file + ": " + std::strerror(errno));
   return hive;
-}
-
-std::vector<std::string> split(const std::string& path) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('\\', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
 }
 
 std::string utf8(const std::string& latin1) {
@@ -80,12 +70,13 @@ void plant(const std::string& in, const std::string& out, const std::string& rec
   Hive hive = openWritable(in);
   const std::string set = currentSet(hive.get());
   machine.registry.forEachKey([&](const sim::KeySnapshot& key) {
-    std::vector<std::string> parts = split(key.path);
+    const std::vector<std::string_view> parts = sim::path::keyComponents(key.path);
     if (parts.size() < 2 || parts[0] != "HKEY_LOCAL_MACHINE" || parts[1] != "SYSTEM")
       die("not below HKEY_LOCAL_MACHINE\\SYSTEM: " + key.path);
     hive_node_h node = hivex_root(hive.get());
     for (std::size_t i = 2; i < parts.size(); ++i) {
-      const std::string name = utf8(i == 2 && parts[i] == "CurrentControlSet" ? set : parts[i]);
+      const std::string name =
+          utf8(i == 2 && parts[i] == "CurrentControlSet" ? set : std::string(parts[i]));
       hive_node_h child = hivex_node_get_child(hive.get(), node, name.c_str());
       if (child == 0) child = hivex_node_add_child(hive.get(), node, name.c_str());
       if (child == 0) die("cannot add " + key.path);
