@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -50,30 +51,80 @@ std::uintptr_t handleValue(HKEY key) {
   return reinterpret_cast<std::uintptr_t>(key);
 }
 
+// Bytes that stay until the registry goes: names of keys and values, and
+// value data, packed into large blocks instead of one allocation each.
+class ByteStore {
+public:
+  const std::uint8_t* keep(const void* bytes, std::size_t size) {
+    static constexpr std::uint8_t kNothing = 0;
+    if (size == 0) return &kNothing;
+    std::uint8_t* kept = nullptr;
+    if (size > kBlock / 4) {
+      // A large one gets a block of its own, and the current block goes on.
+      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(size));
+      kept = blocks_.back().get();
+    } else {
+      if (size > left_) {
+        blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlock));
+        next_ = blocks_.back().get();
+        left_ = kBlock;
+      }
+      kept = next_;
+      next_ += size;
+      left_ -= size;
+    }
+    std::memcpy(kept, bytes, size);
+    return kept;
+  }
+
+  std::string_view keep(std::string_view text) {
+    return {reinterpret_cast<const char*>(keep(text.data(), text.size())), text.size()};
+  }
+
+private:
+  static constexpr std::size_t kBlock = std::size_t{64} << 10;
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::uint8_t* next_ = nullptr;  // in the block being filled
+  std::size_t left_ = 0;
+};
+
+// A value as a key holds it: name and data in the registry's byte store.
+struct StoredValue {
+  std::string_view name;
+  const std::uint8_t* data = nullptr;
+  DWORD size = 0;
+  DWORD type = REG_SZ;
+
+  Value copy() const { return Value{std::string(name), type, {data, data + size}}; }
+};
+
 // A key's values in the order they were set. Most keys hold a handful,
 // searched in place; a key with many gets an index by upper-case name, so
-// that it still loads and answers in linear time.
+// that it still loads and answers in linear time. Data that a value no
+// longer holds stays in the byte store until the registry goes: values are
+// set by whoever builds the machine, never by the calls.
 class ValueList {
 public:
-  const std::vector<Value>& all() const { return items_; }
+  const std::vector<StoredValue>& all() const { return items_; }
   std::size_t size() const { return items_.size(); }
 
-  const Value* find(std::string_view name) const {
+  const StoredValue* find(std::string_view name) const {
     const std::size_t position = positionOf(name);
     return position == kMissing ? nullptr : &items_[position];
   }
 
-  void set(std::string_view name, DWORD type, std::vector<std::uint8_t> data) {
+  void set(ByteStore& store, std::string_view name, DWORD type,
+           std::span<const std::uint8_t> data) {
     const std::size_t position = positionOf(name);
+    const std::uint8_t* kept = store.keep(data.data(), data.size());
     if (position != kMissing) {
       items_[position].type = type;
-      items_[position].data = std::move(data);
+      items_[position].data = kept;
+      items_[position].size = DWORD(data.size());
       return;
     }
-    // Most keys hold a few values: room for one more at a time, not double.
-    if (items_.size() == items_.capacity() && items_.size() < kUnindexed)
-      items_.reserve(items_.size() + 1);
-    items_.push_back(Value{std::string(name), type, std::move(data)});
+    if (items_.capacity() == 0) items_.reserve(kFirstRoom);
+    items_.push_back(StoredValue{store.keep(name), kept, DWORD(data.size()), type});
     if (index_) {
       index_->emplace(upper(name), items_.size() - 1);
     } else if (items_.size() > kUnindexed) {
@@ -85,7 +136,7 @@ public:
   std::optional<Value> erase(std::string_view name) {
     const std::size_t position = positionOf(name);
     if (position == kMissing) return std::nullopt;
-    Value gone = std::move(items_[position]);
+    Value gone = items_[position].copy();
     items_.erase(items_.begin() + std::ptrdiff_t(position));
     if (index_) {
       index_->erase(upper(name));
@@ -94,14 +145,24 @@ public:
     return gone;
   }
 
+  std::vector<Value> copies() const {
+    std::vector<Value> out;
+    out.reserve(items_.size());
+    for (const StoredValue& value : items_) out.push_back(value.copy());
+    return out;
+  }
+
   std::vector<Value> take() {
+    std::vector<Value> out = copies();
     index_.reset();
-    return std::move(items_);
+    items_ = {};
+    return out;
   }
 
 private:
   static constexpr std::size_t kMissing = ~std::size_t(0);
   static constexpr std::size_t kUnindexed = 16;
+  static constexpr std::size_t kFirstRoom = 4;  // most keys hold a few values
 
   std::size_t positionOf(std::string_view name) const {
     if (index_) {
@@ -113,7 +174,7 @@ private:
     return kMissing;
   }
 
-  std::vector<Value> items_;
+  std::vector<StoredValue> items_;
   // Upper-case name -> position, for keys with many values only.
   std::unique_ptr<std::unordered_map<std::string, std::size_t>> index_;
 };
@@ -121,7 +182,6 @@ private:
 // Orders sibling names as their upper-case forms compare, without keeping
 // those forms.
 struct NoCaseLess {
-  using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -133,19 +193,37 @@ struct NoCaseLess {
   }
 };
 
+// FNV-1a over the upper-case bytes: names that compare equal hash equal.
+std::uint64_t nameHash(std::string_view name) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(upperChar(c));
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
 }  // namespace
 
 struct Registry::Node {
-  std::string name;        // stored case; the long root name for a root
+  std::string_view name;   // stored case, in the store; the long root name for a root
   Node* parent = nullptr;  // null for a root and for a deleted key
-  // By name, case-insensitive; each entry's key views its node's name.
-  std::map<std::string_view, std::shared_ptr<Node>, NoCaseLess> children;
+  // Children in a list, kept in enumeration order whenever it is read;
+  // looked up by name through the store's index.
+  Node* firstChild = nullptr;
+  Node* lastChild = nullptr;
+  Node* previous = nullptr;
+  Node* next = nullptr;
+  std::uint64_t indexHash = 0;  // of parent and name, for the store's index
   ValueList values;
+  std::uint32_t childCount = 0;
+  std::uint32_t openHandles = 0;  // handles naming it, for the path they show once deleted
   REGSAM allowed = kEverything;
-  // Flags beside the rights, so that a key costs no padding for them.
   std::uint32_t deleted : 1 = 0;
+  std::uint32_t childrenSorted : 1 = 1;   // the list is in enumeration order
+  std::uint32_t childrenIndexed : 1 = 0;  // in the store's index, for many children
   mutable std::uint32_t maxChildNameValid : 1 = 1;
-  mutable std::uint32_t maxChildName : 30 = 0;
+  mutable std::uint32_t maxChildName : 28 = 0;
   // The full path it had, once deleted and still named by a handle.
   std::unique_ptr<std::string> deletedPath;
 
@@ -154,67 +232,70 @@ struct Registry::Node {
   // updates it in place, which is cheap for the highest index, the one a
   // recursive deletion removes first. Kept only for keys that were
   // enumerated: most keys never are.
-  mutable std::unique_ptr<std::vector<Node*>> order;
+  std::unique_ptr<std::vector<Node*>> order;
 
   Node() = default;
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
 
-  // The keys below that nothing else holds go here too, one at a time from
-  // a list, so that freeing a deep tree does not recurse once per level.
-  ~Node() {
-    std::vector<std::shared_ptr<Node>> pending;
-    for (auto& entry : children) pending.push_back(std::move(entry.second));
-    children.clear();
-    while (!pending.empty()) {
-      std::shared_ptr<Node> next = std::move(pending.back());
-      pending.pop_back();
-      if (next.use_count() != 1) continue;  // an open handle keeps it and its keys
-      for (auto& entry : next->children) pending.push_back(std::move(entry.second));
-      next->children.clear();
+  void link(Node& child) {
+    child.parent = this;
+    child.previous = lastChild;
+    child.next = nullptr;
+    if (lastChild) {
+      if (!NoCaseLess{}(lastChild->name, child.name)) childrenSorted = false;
+      lastChild->next = &child;
+    } else {
+      firstChild = &child;
     }
-  }
-
-  Node* child(std::string_view childName) const {
-    auto it = children.find(childName);
-    return it == children.end() ? nullptr : it->second.get();
-  }
-
-  Node* addChild(std::string_view childName) {
-    auto node = std::make_shared<Node>();
-    node->name = std::string(childName);
-    node->parent = this;
-    Node* raw = node.get();
-    children.emplace(std::string_view(raw->name), std::move(node));
+    lastChild = &child;
+    ++childCount;
     order.reset();
-    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(childName.size()));
-    return raw;
+    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(child.name.size()));
   }
 
-  // The child, made when missing, in one search: an image lists siblings in
-  // sorted order, so a new one mostly goes after the last, found without a
-  // search at all.
-  Node& childOrNew(std::string_view childName) {
-    auto at = children.end();
-    if (!children.empty() && !NoCaseLess{}(std::prev(at)->first, childName)) {
-      at = children.lower_bound(childName);
-      if (at != children.end() && !NoCaseLess{}(childName, at->first)) return *at->second;
+  void unlink(Node& child) {
+    (child.previous ? child.previous->next : firstChild) = child.next;
+    (child.next ? child.next->previous : lastChild) = child.previous;
+    child.previous = child.next = nullptr;
+    --childCount;
+    if (maxChildNameValid && child.name.size() >= maxChildName) maxChildNameValid = false;
+    if (!order) return;
+    auto it = std::lower_bound(
+        order->begin(), order->end(), child.name,
+        [](const Node* entry, std::string_view name) { return NoCaseLess{}(entry->name, name); });
+    if (it != order->end() && *it == &child)
+      order->erase(it);
+    else
+      order.reset();
+  }
+
+  // Puts the list in enumeration order. An image lists siblings sorted, so
+  // this mostly finds nothing to do.
+  void sortChildren() {
+    if (childrenSorted) return;
+    std::vector<Node*> all;
+    all.reserve(childCount);
+    for (Node* child = firstChild; child; child = child->next) all.push_back(child);
+    std::sort(all.begin(), all.end(),
+              [](const Node* a, const Node* b) { return NoCaseLess{}(a->name, b->name); });
+    Node* before = nullptr;
+    for (Node* child : all) {
+      child->previous = before;
+      (before ? before->next : firstChild) = child;
+      before = child;
     }
-    auto node = std::make_shared<Node>();
-    node->name = std::string(childName);
-    node->parent = this;
-    Node* raw = node.get();
-    children.emplace_hint(at, std::string_view(raw->name), std::move(node));
-    order.reset();
-    if (maxChildNameValid) maxChildName = std::max(DWORD(maxChildName), DWORD(childName.size()));
-    return *raw;
+    if (before) before->next = nullptr;
+    lastChild = before;
+    childrenSorted = true;
   }
 
-  const std::vector<Node*>& sorted() const {
+  const std::vector<Node*>& sorted() {
     if (!order) {
+      sortChildren();
       order = std::make_unique<std::vector<Node*>>();
-      order->reserve(children.size());
-      for (const auto& entry : children) order->push_back(entry.second.get());
+      order->reserve(childCount);
+      for (Node* child = firstChild; child; child = child->next) order->push_back(child);
     }
     return *order;
   }
@@ -222,8 +303,8 @@ struct Registry::Node {
   DWORD longestChildName() const {
     if (!maxChildNameValid) {
       maxChildName = 0;
-      for (const auto& entry : children)
-        maxChildName = std::max(DWORD(maxChildName), DWORD(entry.second->name.size()));
+      for (const Node* child = firstChild; child; child = child->next)
+        maxChildName = std::max(DWORD(maxChildName), DWORD(child->name.size()));
       maxChildNameValid = true;
     }
     return maxChildName;
@@ -236,10 +317,97 @@ struct Registry::Node {
     }
     std::vector<const Node*> chain;
     for (const Node* node = this; node; node = node->parent) chain.push_back(node);
-    std::string out = chain.back()->name;
+    std::string out(chain.back()->name);
     if (shortRoot) out = path::briefRootPath(out);
-    for (auto it = chain.rbegin() + 1; it != chain.rend(); ++it) out += '\\' + (*it)->name;
+    for (auto it = chain.rbegin() + 1; it != chain.rend(); ++it) {
+      out += '\\';
+      out += (*it)->name;
+    }
     return out;
+  }
+};
+
+// Where the keys live. Keys and their names are not freed one at a time: a
+// deleted key stays (an open handle may still name it) until the registry
+// goes, and then everything goes in a few large blocks. A machine of a
+// hundred thousand keys is built and dropped without an allocation per key.
+struct Registry::Store {
+  static constexpr std::size_t kNodesPerBlock = 1024;
+
+  std::vector<std::unique_ptr<Node[]>> nodeBlocks;
+  std::size_t nodesLeft = 0;  // in the last block
+  ByteStore bytes;            // names, and the values' data
+  // Child lookup by (parent, name) for keys with many children: open
+  // addressing with linear probing, never more than half full. A slot keeps
+  // the hash beside the key, so that a probe reads no key but the one found.
+  struct Slot {
+    std::uint64_t hash = 0;
+    Node* node = nullptr;
+  };
+  std::vector<Slot> slots;
+  std::size_t live = 0;
+
+  Node& newNode(std::string_view name) {
+    if (nodesLeft == 0) {
+      nodeBlocks.push_back(std::make_unique<Node[]>(kNodesPerBlock));
+      nodesLeft = kNodesPerBlock;
+    }
+    Node& node = nodeBlocks.back()[kNodesPerBlock - nodesLeft--];
+    node.name = bytes.keep(name);
+    return node;
+  }
+
+  static std::uint64_t slotHash(const Node& parent, std::string_view name) {
+    std::uint64_t hash = nameHash(name) ^ (reinterpret_cast<std::uintptr_t>(&parent) >> 4);
+    hash *= 0x9e3779b97f4a7c15ull;
+    return hash ^ (hash >> 32);
+  }
+
+  std::size_t mask() const { return slots.size() - 1; }
+
+  Node* find(const Node& parent, std::string_view name) const {
+    if (slots.empty()) return nullptr;
+    const std::uint64_t hash = slotHash(parent, name);
+    for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+      const Slot& slot = slots[i];
+      if (!slot.node) return nullptr;
+      if (slot.hash == hash && slot.node->parent == &parent && equalNoCase(slot.node->name, name))
+        return slot.node;
+    }
+  }
+
+  void place(const Slot& entry) {
+    std::size_t i = entry.hash & mask();
+    while (slots[i].node) i = (i + 1) & mask();
+    slots[i] = entry;
+  }
+
+  void index(Node& node) {
+    if (2 * (live + 1) > slots.size()) {
+      std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots.size()));
+      old.swap(slots);
+      for (const Slot& entry : old)
+        if (entry.node) place(entry);
+    }
+    node.indexHash = slotHash(*node.parent, node.name);
+    place(Slot{node.indexHash, &node});
+    ++live;
+  }
+
+  // Backward-shift deletion: the entries after the hole that may move into
+  // it do, so that no search stops early at the hole.
+  void unindex(const Node& node) {
+    std::size_t hole = node.indexHash & mask();
+    while (slots[hole].node != &node) hole = (hole + 1) & mask();
+    for (std::size_t j = (hole + 1) & mask(); slots[j].node; j = (j + 1) & mask()) {
+      const std::size_t home = slots[j].hash & mask();
+      if (((j - home) & mask()) >= ((j - hole) & mask())) {
+        slots[hole] = slots[j];
+        hole = j;
+      }
+    }
+    slots[hole] = Slot{};
+    --live;
   }
 };
 
@@ -261,35 +429,57 @@ void walk(Registry::Node& top, std::string parentPath, Visit&& visit) {
     path += node->name;
     visit(*node, path);
     const std::size_t length = path.size();
-    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it)
-      stack.emplace_back(it->second.get(), length);
+    node->sortChildren();
+    for (Registry::Node* child = node->lastChild; child; child = child->previous)
+      stack.emplace_back(child, length);
   }
 }
 
 }  // namespace
 
-Registry::Registry(CallRecorder& calls, ChangeLog& changes) : calls_(calls), changes_(changes) {
-  for (const path::RootKey& root : path::kRootKeys) {
-    auto node = std::make_shared<Node>();
-    node->name = std::string(root.full);
-    roots_.push_back(std::move(node));
-  }
+Registry::Registry(CallRecorder& calls, ChangeLog& changes)
+    : calls_(calls), changes_(changes), store_(std::make_unique<Store>()) {
+  for (const path::RootKey& root : path::kRootKeys) roots_.push_back(&store_->newNode(root.full));
 }
 
 Registry::~Registry() = default;
+
+// A key with a few children is searched in place; one with more gets its
+// children indexed, so that a key with a hundred thousand still loads and
+// answers in linear time.
+constexpr std::uint32_t kUnindexedChildren = 8;
+
+Registry::Node* Registry::childOf(const Node& parent, std::string_view name) const {
+  if (parent.childrenIndexed) return store_->find(parent, name);
+  for (Node* child = parent.firstChild; child; child = child->next)
+    if (equalNoCase(child->name, name)) return child;
+  return nullptr;
+}
+
+Registry::Node& Registry::addChild(Node& parent, std::string_view name) {
+  Node& node = store_->newNode(name);
+  parent.link(node);
+  if (parent.childrenIndexed) {
+    store_->index(node);
+  } else if (parent.childCount > kUnindexedChildren) {
+    for (Node* child = parent.firstChild; child; child = child->next) store_->index(*child);
+    parent.childrenIndexed = true;
+  }
+  return node;
+}
 
 // ---- Lookup -----------------------------------------------------------------
 
 Registry::Node* Registry::rootNode(std::string_view name) const {
   const path::RootKey* root = path::findRoot(name);
-  return root ? roots_[std::size_t(root - path::kRootKeys)].get() : nullptr;
+  return root ? roots_[std::size_t(root - path::kRootKeys)] : nullptr;
 }
 
 Registry::Node* Registry::findPath(std::string_view fullPath) const {
   auto parts = keyComponents(fullPath);
   if (parts.empty()) return nullptr;
   Node* node = rootNode(parts[0]);
-  for (std::size_t i = 1; node && i < parts.size(); ++i) node = node->child(parts[i]);
+  for (std::size_t i = 1; node && i < parts.size(); ++i) node = childOf(*node, parts[i]);
   return node;
 }
 
@@ -298,9 +488,9 @@ Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>
   Node* node = parts.empty() ? nullptr : rootNode(parts[0]);
   if (!node) throw std::invalid_argument("no registry root in \"" + std::string(fullPath) + "\"");
   for (std::size_t i = 1; i < parts.size(); ++i) {
-    Node* next = node->child(parts[i]);
+    Node* next = childOf(*node, parts[i]);
     if (!next) {
-      next = node->addChild(parts[i]);
+      next = &addChild(*node, parts[i]);
       if (created) created->push_back(next);
     }
     node = next;
@@ -308,21 +498,12 @@ Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>
   return node;
 }
 
-// What holds a key that is still linked: its parent's entry, or the root
-// table.
-std::shared_ptr<Registry::Node> Registry::owner(Node& node) const {
-  if (node.parent) return node.parent->children.find(std::string_view(node.name))->second;
-  for (const auto& root : roots_)
-    if (root.get() == &node) return root;
-  return nullptr;
-}
-
 Registry::Target Registry::resolve(HKEY key) const {
   Target target;
   if (platform::isPredefinedKey(key)) {
     for (std::size_t i = 0; i < path::kRootKeyCount; ++i) {
       if (path::kRootKeys[i].handle == key) {
-        target.node = roots_[i].get();
+        target.node = roots_[i];
         target.granted = target.node->allowed;
         target.error = ERROR_SUCCESS;
       }
@@ -331,7 +512,7 @@ Registry::Target Registry::resolve(HKEY key) const {
   }
   auto it = handles_.find(handleValue(key));
   if (it == handles_.end()) return target;
-  target.node = it->second.node.get();
+  target.node = it->second.node;
   target.granted = it->second.granted;
   target.error = target.node->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
   return target;
@@ -352,7 +533,7 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
   std::vector<KeySnapshot> snapshots;
   walk(node, node.parent->path(false), [&](Node& victim, const std::string& fullPath) {
     doomed.push_back(&victim);
-    if (owner(victim).use_count() > 1) victim.deletedPath = std::make_unique<std::string>(fullPath);
+    if (victim.openHandles > 0) victim.deletedPath = std::make_unique<std::string>(fullPath);
     // A deleted key's values can no longer be read through any handle.
     std::vector<Value> values = victim.values.take();
     if (gone) snapshots.push_back(KeySnapshot{fullPath, std::move(values)});
@@ -360,24 +541,12 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
   if (gone)
     for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it)
       gone->push_back(std::move(*it));
-  Node* parent = node.parent;
+  node.parent->unlink(node);
   for (Node* victim : doomed) {
+    if (victim->parent->childrenIndexed) store_->unindex(*victim);
     victim->deleted = true;
     victim->parent = nullptr;
   }
-  if (parent->order) {
-    auto& order = *parent->order;
-    auto it = std::lower_bound(
-        order.begin(), order.end(), std::string_view(node.name),
-        [](const Node* entry, std::string_view name) { return NoCaseLess{}(entry->name, name); });
-    if (it != order.end() && *it == &node)
-      order.erase(it);
-    else
-      parent->order.reset();
-  }
-  if (parent->maxChildNameValid && node.name.size() >= parent->maxChildName)
-    parent->maxChildNameValid = false;
-  parent->children.erase(std::string_view(node.name));  // may free `node`
 }
 
 void Registry::logDeletedKeys(std::vector<KeySnapshot>&& gone) {
@@ -397,12 +566,13 @@ Registry::Node& Registry::makeKey(std::string_view path) {
 }
 
 Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
-  return parent.childOrNew(name);
+  Node* found = childOf(parent, name);
+  return found ? *found : addChild(parent, name);
 }
 
 void Registry::setValue(Node& key, std::string_view name, DWORD type,
-                        std::vector<std::uint8_t> data) {
-  key.values.set(name, type, std::move(data));
+                        std::span<const std::uint8_t> data) {
+  key.values.set(store_->bytes, name, type, data);
 }
 
 bool Registry::removeValue(Node& key, std::string_view name) {
@@ -410,14 +580,14 @@ bool Registry::removeValue(Node& key, std::string_view name) {
 }
 
 bool Registry::empty() const {
-  for (const auto& root : roots_)
-    if (!root->children.empty() || root->values.size() != 0) return false;
+  for (const Node* root : roots_)
+    if (root->childCount != 0 || root->values.size() != 0) return false;
   return true;
 }
 
 void Registry::setValue(std::string_view keyPath, std::string_view name, DWORD type,
-                        std::vector<std::uint8_t> data) {
-  makePath(keyPath)->values.set(name, type, std::move(data));
+                        const std::vector<std::uint8_t>& data) {
+  makePath(keyPath)->values.set(store_->bytes, name, type, data);
 }
 
 void Registry::setString(std::string_view keyPath, std::string_view name, std::string_view text,
@@ -462,10 +632,8 @@ bool Registry::removeValue(std::string_view keyPath, std::string_view name) {
 }
 
 void Registry::clear() {
-  for (auto& root : roots_) {
-    std::vector<Node*> children;
-    for (auto& entry : root->children) children.push_back(entry.second.get());
-    for (Node* child : children) detach(*child, nullptr);
+  for (Node* root : roots_) {
+    while (root->firstChild) detach(*root->firstChild, nullptr);
     root->values.take();
   }
 }
@@ -477,20 +645,24 @@ bool Registry::keyExists(std::string_view path) const {
 std::optional<Value> Registry::value(std::string_view keyPath, std::string_view name) const {
   Node* node = findPath(keyPath);
   if (!node) return std::nullopt;
-  if (const Value* found = node->values.find(name)) return *found;
+  if (const StoredValue* found = node->values.find(name)) return found->copy();
   return std::nullopt;
 }
 
 std::vector<std::string> Registry::subkeyNames(std::string_view path) const {
   std::vector<std::string> names;
-  if (Node* node = findPath(path))
-    for (const auto& entry : node->children) names.push_back(entry.second->name);
+  if (Node* node = findPath(path)) {
+    node->sortChildren();
+    names.reserve(node->childCount);
+    for (const Node* child = node->firstChild; child; child = child->next)
+      names.emplace_back(child->name);
+  }
   return names;
 }
 
 std::vector<Value> Registry::values(std::string_view path) const {
   Node* node = findPath(path);
-  return node ? node->values.all() : std::vector<Value>{};
+  return node ? node->values.copies() : std::vector<Value>{};
 }
 
 std::optional<std::string> Registry::storedPath(std::string_view path) const {
@@ -500,11 +672,14 @@ std::optional<std::string> Registry::storedPath(std::string_view path) const {
 }
 
 void Registry::forEachKey(const std::function<void(const KeySnapshot&)>& visit) const {
-  for (const auto& root : roots_)
-    for (const auto& entry : root->children)
-      walk(*entry.second, root->name, [&visit](const Node& node, const std::string& fullPath) {
-        visit(KeySnapshot{fullPath, node.values.all()});
-      });
+  for (Node* root : roots_) {
+    root->sortChildren();
+    for (Node* child = root->firstChild; child; child = child->next)
+      walk(*child, std::string(root->name),
+           [&visit](const Node& node, const std::string& fullPath) {
+             visit(KeySnapshot{fullPath, node.values.copies()});
+           });
+  }
 }
 
 void Registry::setAllowedAccess(std::string_view path, REGSAM allowed) {
@@ -533,7 +708,7 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
   bool badPath = !sub.empty() && sub.front() == '\\';
   if (reached && !badPath) {
     for (; matched < parts.size(); ++matched) {
-      Node* next = reached->child(parts[matched]);
+      Node* next = childOf(*reached, parts[matched]);
       if (!next) break;
       reached = next;
     }
@@ -560,7 +735,8 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
 
     std::uintptr_t handle = nextHandle_;
     nextHandle_ += 4;
-    handles_.emplace(handle, OpenKey{owner(*reached), rights});
+    handles_.emplace(handle, OpenKey{reached, rights});
+    ++reached->openHandles;
     *result = reinterpret_cast<HKEY>(handle);
     return ERROR_SUCCESS;
   });
@@ -580,14 +756,14 @@ LONG Registry::RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLen, LPD
     const Node& node = *target.node;
     if (className && classLen && *classLen > 0) className[0] = '\0';
     if (classLen) *classLen = 0;
-    if (subKeys) *subKeys = DWORD(node.children.size());
+    if (subKeys) *subKeys = DWORD(node.childCount);
     if (maxSubKeyLen) *maxSubKeyLen = node.longestChildName();
     if (maxClassLen) *maxClassLen = 0;
     DWORD longestName = 0;
     DWORD largestData = 0;
-    for (const Value& value : node.values.all()) {
+    for (const StoredValue& value : node.values.all()) {
       longestName = std::max(longestName, DWORD(value.name.size()));
-      largestData = std::max(largestData, DWORD(value.data.size()));
+      largestData = std::max(largestData, value.size);
     }
     if (values) *values = DWORD(node.values.size());
     if (maxValueNameLen) *maxValueNameLen = longestName;
@@ -613,9 +789,10 @@ LONG Registry::RegEnumKeyExA(HKEY key, DWORD index, LPSTR nameOut, LPDWORD nameL
     if (index >= sorted.size()) return ERROR_NO_MORE_ITEMS;
     if (!nameOut || !nameLen) return ERROR_INVALID_PARAMETER;
 
-    const std::string& found = sorted[index]->name;
+    const std::string_view found = sorted[index]->name;
     if (found.size() >= *nameLen) return ERROR_MORE_DATA;
-    std::memcpy(nameOut, found.c_str(), found.size() + 1);
+    std::memcpy(nameOut, found.data(), found.size());
+    nameOut[found.size()] = '\0';
     *nameLen = DWORD(found.size());
     if (className && classLen && *classLen > 0) className[0] = '\0';
     if (classLen) *classLen = 0;
@@ -636,18 +813,19 @@ LONG Registry::RegEnumValueA(HKEY key, DWORD index, LPSTR nameOut, LPDWORD nameL
     if (index >= values.size()) return ERROR_NO_MORE_ITEMS;
     if (!nameOut || !nameLen) return ERROR_INVALID_PARAMETER;
 
-    const Value& value = values[index];
+    const StoredValue& value = values[index];
     if (value.name.size() >= *nameLen) return ERROR_MORE_DATA;
-    std::memcpy(nameOut, value.name.c_str(), value.name.size() + 1);
+    std::memcpy(nameOut, value.name.data(), value.name.size());
+    nameOut[value.name.size()] = '\0';
     *nameLen = DWORD(value.name.size());
     if (type) *type = value.type;
-    DWORD size = DWORD(value.data.size());
+    const DWORD size = value.size;
     if (data) {
       if (*dataLen < size) {
         *dataLen = size;
         return ERROR_MORE_DATA;
       }
-      std::copy(value.data.begin(), value.data.end(), data);
+      std::memcpy(data, value.data, size);
     }
     if (dataLen) *dataLen = size;
     return ERROR_SUCCESS;
@@ -663,17 +841,17 @@ LONG Registry::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
     Target target = resolve(key);
     if (target.error != ERROR_SUCCESS) return target.error;
     if (!(target.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    const Value* value = target.node->values.find(wanted);
+    const StoredValue* value = target.node->values.find(wanted);
     if (!value) return ERROR_FILE_NOT_FOUND;
 
     if (type) *type = value->type;
-    DWORD size = DWORD(value->data.size());
+    const DWORD size = value->size;
     if (data) {
       if (*dataLen < size) {
         *dataLen = size;
         return ERROR_MORE_DATA;
       }
-      std::copy(value->data.begin(), value->data.end(), data);
+      std::memcpy(data, value->data, size);
     }
     if (dataLen) *dataLen = size;
     return ERROR_SUCCESS;
@@ -686,7 +864,7 @@ LONG Registry::RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   bool badPath = !sub.empty() && sub.front() == '\\';
   std::vector<std::string_view> parts = keyComponents(sub);
   Node* victim = base.error == ERROR_SUCCESS && !badPath ? base.node : nullptr;
-  for (std::size_t i = 0; victim && i < parts.size(); ++i) victim = victim->child(parts[i]);
+  for (std::size_t i = 0; victim && i < parts.size(); ++i) victim = childOf(*victim, parts[i]);
   auto describe = [&] {
     if (victim) return victim->path(true);
     std::string path = handleText(key);
@@ -705,7 +883,7 @@ LONG Registry::RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     if (!victim->parent) return ERROR_ACCESS_DENIED;  // a root
     if (!(victim->allowed & DELETE)) return ERROR_ACCESS_DENIED;
     if (ntSemantics_) {
-      if (!victim->children.empty()) return ERROR_ACCESS_DENIED;
+      if (victim->childCount != 0) return ERROR_ACCESS_DENIED;
     } else {
       // The version-4 family deletes the whole tree; a key below that refuses
       // deletion makes the call fail before anything goes.
@@ -753,6 +931,7 @@ LONG Registry::RegCloseKey(HKEY key) {
     auto it = handles_.find(handleValue(key));
     if (it == handles_.end()) return ERROR_INVALID_HANDLE;
     shownBeforeClose = calls_.recording() ? handleText(key) : std::string();
+    --it->second.node->openHandles;
     handles_.erase(it);
     return ERROR_SUCCESS;
   });

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,7 +47,7 @@ public:
   // take no fault and ignore access rights. Paths are full paths.
   void addKey(std::string_view path);  // creates missing parents
   void setValue(std::string_view keyPath, std::string_view name, DWORD type,
-                std::vector<std::uint8_t> data);  // creates the key
+                const std::vector<std::uint8_t>& data);  // creates the key
   void setString(std::string_view keyPath, std::string_view name, std::string_view text,
                  DWORD type = REG_SZ);  // stores the text and its NUL
   void setDword(std::string_view keyPath, std::string_view name, DWORD value);
@@ -59,7 +60,7 @@ public:
   struct Node;  // defined in the implementation
   Node& makeKey(std::string_view path);
   Node& makeChild(Node& parent, std::string_view name);  // one level, no path
-  void setValue(Node& key, std::string_view name, DWORD type, std::vector<std::uint8_t> data);
+  void setValue(Node& key, std::string_view name, DWORD type, std::span<const std::uint8_t> data);
   bool removeValue(Node& key, std::string_view name);
   // Deletions and creations that the simulated Windows itself makes (the
   // Setup API removing an instance, the Configuration Manager creating one):
@@ -116,9 +117,11 @@ public:
 private:
   CallRecorder& calls_;
   ChangeLog& changes_;
-  std::vector<std::shared_ptr<Node>> roots_;  // in the order of the root table
+  struct Store;
+  std::unique_ptr<Store> store_;
+  std::vector<Node*> roots_;  // in the order of the root table
   struct OpenKey {
-    std::shared_ptr<Node> node;  // kept alive after the key is deleted
+    Node* node;  // still there after the key is deleted
     REGSAM granted;
   };
   std::map<std::uintptr_t, OpenKey> handles_;
@@ -133,7 +136,8 @@ private:
     LONG error = ERROR_INVALID_HANDLE;
   };
   Target resolve(HKEY key) const;
-  std::shared_ptr<Node> owner(Node& node) const;
+  Node* childOf(const Node& parent, std::string_view name) const;
+  Node& addChild(Node& parent, std::string_view name);
   std::string handleText(HKEY key) const;
   Node* rootNode(std::string_view name) const;
   Node* findPath(std::string_view fullPath) const;
