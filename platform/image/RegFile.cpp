@@ -391,7 +391,7 @@ private:
     } else {
       fail(origin_, logical.lineOf(pos), "unknown value data");
     }
-    if (target_) target_->setValue(*currentNode_, name, type, std::move(data));
+    if (target_) target_->setValue(*currentNode_, name, type, data);
   }
 
   // A quoted text starting at pos, with the escapes \\ and \".

@@ -594,13 +594,13 @@ void Registry::setString(std::string_view keyPath, std::string_view name, std::s
                          DWORD type) {
   std::vector<std::uint8_t> data(text.begin(), text.end());
   data.push_back(0);
-  setValue(keyPath, name, type, std::move(data));
+  setValue(keyPath, name, type, data);
 }
 
 void Registry::setDword(std::string_view keyPath, std::string_view name, DWORD value) {
   std::vector<std::uint8_t> data(4);
   for (int i = 0; i < 4; ++i) data[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  setValue(keyPath, name, REG_DWORD, std::move(data));
+  setValue(keyPath, name, REG_DWORD, data);
 }
 
 bool Registry::removeKey(std::string_view path) {
