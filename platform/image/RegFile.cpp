@@ -251,6 +251,10 @@ private:
   // an image lists parents before children, so a key line mostly goes on
   // from the one before.
   std::string lastPath_;
+  // Reused by every value line, so that reading values allocates nothing.
+  std::string name_;
+  std::string text_;
+  Bytes data_;
   std::vector<std::pair<std::size_t, Registry::Node*>> chain_;  // end in lastPath_, key
 
   Registry::Node& makeKey(const std::string& full) {
@@ -346,11 +350,12 @@ private:
 
     const std::string& t = logical.text;
     std::size_t pos = 0;
-    std::string name;
+    std::string& name = name_;
+    name.clear();
     if (t[0] == '@') {
       pos = 1;
     } else {
-      name = quoted(logical, pos);
+      quoted(logical, pos, name);
       if (name.find('\0') != std::string::npos) {
         fail(origin_, logical.lineOf(0), "NUL character in value name");
       }
@@ -361,7 +366,8 @@ private:
     while (pos < t.size() && isBlank(t[pos])) ++pos;
 
     DWORD type = REG_SZ;
-    Bytes data;
+    Bytes& data = data_;
+    data.clear();
     const std::string_view rest = std::string_view(t).substr(pos);
     if (rest.empty()) fail(origin_, logical.lineOf(pos), "value data expected");
     if (rest.front() == '-' && trim(rest.substr(1)).empty()) {
@@ -369,35 +375,35 @@ private:
       return;
     }
     if (rest.front() == '"') {
-      const std::string text = quoted(logical, pos);
+      std::string& text = text_;
+      text.clear();
+      quoted(logical, pos, text);
       expectEnd(logical, pos);
       type = REG_SZ;
-      data.reserve(text.size() + 1);
       data.assign(text.begin(), text.end());
       data.push_back(0);
     } else if (startsWithNoCase(rest, "dword:")) {
       pos += 6;
       type = REG_DWORD;
-      data = dword(logical, pos);
+      dword(logical, pos, data);
     } else if (startsWithNoCase(rest, "hex:")) {
       pos += 4;
       type = REG_BINARY;
-      data = hexList(logical, pos);
+      hexList(logical, pos, data);
     } else if (startsWithNoCase(rest, "hex(")) {
       pos += 4;
       type = hexType(logical, pos);
-      data = hexList(logical, pos);
-      if (unicode_ && isTextType(type)) data = narrowData(data, logical.lineOf(pos));
+      hexList(logical, pos, data);
+      if (unicode_ && isTextType(type)) narrow(data, logical.lineOf(pos));
     } else {
       fail(origin_, logical.lineOf(pos), "unknown value data");
     }
     if (target_) target_->setValue(*currentNode_, name, type, data);
   }
 
-  // A quoted text starting at pos, with the escapes \\ and \".
-  std::string quoted(const LogicalLine& logical, std::size_t& pos) const {
+  // Appends the quoted text starting at pos, with the escapes \\ and \".
+  void quoted(const LogicalLine& logical, std::size_t& pos, std::string& out) const {
     const std::string& t = logical.text;
-    std::string out;
     ++pos;  // the opening quote
     for (;;) {
       // Plain characters up to the next quote or escape go in one append.
@@ -406,7 +412,7 @@ private:
       if (stop == t.size()) fail(origin_, logical.lineOf(t.size()), "unterminated string");
       out.append(t, pos, stop - pos);
       pos = stop + 1;
-      if (t[stop] == '"') return out;
+      if (t[stop] == '"') return;
       if (pos >= t.size()) fail(origin_, logical.lineOf(pos), "unterminated string");
       const char escaped = t[pos++];
       if (escaped != '\\' && escaped != '"') {
@@ -421,7 +427,7 @@ private:
     if (!rest.empty()) fail(origin_, logical.lineOf(pos), "unexpected text after the value");
   }
 
-  Bytes dword(const LogicalLine& logical, std::size_t pos) const {
+  void dword(const LogicalLine& logical, std::size_t pos, Bytes& out) const {
     const std::string_view digits = trimRight(std::string_view(logical.text).substr(pos));
     if (digits.size() != 8) fail(origin_, logical.lineOf(pos), "dword needs 8 hex digits");
     std::uint32_t value = 0;
@@ -430,8 +436,8 @@ private:
       if (d < 0) fail(origin_, logical.lineOf(pos), std::string("bad hex digit '") + c + "'");
       value = value << 4 | static_cast<std::uint32_t>(d);
     }
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    for (int shift = 0; shift < 32; shift += 8)
+      out.push_back(static_cast<std::uint8_t>(value >> shift));
   }
 
   DWORD hexType(const LogicalLine& logical, std::size_t& pos) const {
@@ -454,11 +460,9 @@ private:
 
   // Comma-separated bytes of one or two hex digits; blanks around them are
   // allowed, an empty list gives no bytes.
-  Bytes hexList(const LogicalLine& logical, std::size_t pos) const {
+  void hexList(const LogicalLine& logical, std::size_t pos, Bytes& out) const {
     const std::string& t = logical.text;
-    Bytes out;
-    if (trim(std::string_view(t).substr(pos)).empty()) return out;
-    out.reserve(std::size_t(std::count(t.begin() + std::ptrdiff_t(pos), t.end(), ',')) + 1);
+    if (trim(std::string_view(t).substr(pos)).empty()) return;
     for (;;) {
       while (pos < t.size() && isBlank(t[pos])) ++pos;
       const std::size_t start = pos;
@@ -473,7 +477,7 @@ private:
       if (pos == start || pos - start > 2) fail(origin_, logical.lineOf(start), "bad hex byte");
       out.push_back(static_cast<std::uint8_t>(value));
       while (pos < t.size() && isBlank(t[pos])) ++pos;
-      if (pos >= t.size()) return out;
+      if (pos >= t.size()) return;
       if (t[pos] != ',') fail(origin_, logical.lineOf(pos), "',' expected between hex bytes");
       ++pos;
     }
@@ -485,14 +489,15 @@ private:
 
   // Text values of a version 5 image are UTF-16LE; here they are kept as
   // 8-bit text, so each character is narrowed as the image's text is.
-  Bytes narrowData(const Bytes& data, std::size_t line) const {
+  void narrow(Bytes& data, std::size_t line) {
     if (data.size() % 2 != 0) fail(origin_, line, "UTF-16 value data of odd length");
-    std::string narrowed;
+    std::string& narrowed = text_;
+    narrowed.clear();
     const char* fault = nullptr;
     decodeUtf16(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
                 /*last=*/true, narrowed, fault);
     if (fault) fail(origin_, line, fault);
-    return Bytes(narrowed.begin(), narrowed.end());
+    data.assign(narrowed.begin(), narrowed.end());
   }
 };
 
