@@ -140,15 +140,14 @@ HDEVINFO SetupApi::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator
         std::string base = stored->size() > storedRoot->size()
                                ? stored->substr(storedRoot->size() + 1)
                                : std::string();
-        std::vector<std::string> level{base};
-        for (std::size_t depth = scopeParts.size(); depth < 3; ++depth) {
-          std::vector<std::string> next;
-          for (const auto& rel : level)
-            for (const auto& name : registry_.subkeyNames(root + (rel.empty() ? "" : "\\" + rel)))
-              next.push_back(rel.empty() ? name : rel + "\\" + name);
-          level = std::move(next);
+        ids = registry_.keysBelow(start, 3 - scopeParts.size());
+        if (!base.empty()) {
+          for (std::string& id : ids) {
+            std::string full = base;
+            if (!id.empty()) full.append("\\").append(id);
+            id = std::move(full);
+          }
         }
-        ids = std::move(level);
       }
     }
 
@@ -305,17 +304,10 @@ void ConfigManager::loadFromRegistry() {
   const Registry& registry = registry_;
   const std::string root = version_.enumRoot();
   // Every instance hangs directly below the root: the simulation has no buses.
-  for (const auto& enumerator : registry.subkeyNames(root)) {
-    const std::string enumKey = root + "\\" + enumerator;
-    for (const auto& device : registry.subkeyNames(enumKey)) {
-      const std::string deviceKey = enumKey + "\\" + device;
-      for (const auto& instance : registry.subkeyNames(deviceKey)) {
-        std::string name = enumerator + "\\" + device + "\\" + instance;
-        std::string id = upper(name);
-        if (!unplugged_.contains(id))
-          addNode(nextNode_++, Node{std::move(id), rootNode_, std::move(name)});
-      }
-    }
+  for (std::string& name : registry.keysBelow(root, 3)) {
+    std::string id = upper(name);
+    if (!unplugged_.contains(id))
+      addNode(nextNode_++, Node{std::move(id), rootNode_, std::move(name)});
   }
 }
 

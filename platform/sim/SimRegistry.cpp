@@ -660,6 +660,35 @@ std::vector<std::string> Registry::subkeyNames(std::string_view path) const {
   return names;
 }
 
+std::vector<std::string> Registry::keysBelow(std::string_view path, std::size_t depth) const {
+  std::vector<std::string> found;
+  Node* top = findPath(path);
+  if (!top) return found;
+  // Depth first, siblings in order, one path buffer grown and cut.
+  std::string relative;
+  std::vector<std::pair<Node*, std::size_t>> stack{{top, 0}};  // key, its depth
+  std::vector<std::size_t> lengths;                            // of `relative` per depth
+  while (!stack.empty()) {
+    auto [node, level] = stack.back();
+    stack.pop_back();
+    if (level > 0) {
+      relative.resize(lengths[level - 1]);
+      if (!relative.empty()) relative += '\\';
+      relative += node->name;
+    }
+    if (level == depth) {
+      found.push_back(relative);
+      continue;
+    }
+    lengths.resize(level + 1);
+    lengths[level] = relative.size();
+    node->sortChildren();
+    for (Node* child = node->lastChild; child; child = child->previous)
+      stack.emplace_back(child, level + 1);
+  }
+  return found;
+}
+
 std::vector<Value> Registry::values(std::string_view path) const {
   Node* node = findPath(path);
   return node ? node->values.copies() : std::vector<Value>{};

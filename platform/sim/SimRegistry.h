@@ -72,6 +72,10 @@ public:
   bool keyExists(std::string_view path) const;
   std::optional<Value> value(std::string_view keyPath, std::string_view name) const;
   std::vector<std::string> subkeyNames(std::string_view path) const;  // stored case, sorted
+  // The keys `depth` levels below the key, as paths relative to it
+  // ("A\\B\\C" for three), stored case, in enumeration order; depth 0 gives
+  // the key itself as "".
+  std::vector<std::string> keysBelow(std::string_view path, std::size_t depth) const;
   std::vector<Value> values(std::string_view path) const;
   // The key's full path in stored case, or nothing when it is missing.
   std::optional<std::string> storedPath(std::string_view path) const;

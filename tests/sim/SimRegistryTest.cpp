@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -341,6 +344,69 @@ TEST_F(SimRegistryTest, EnumeratingAndDeletingAmongManySubkeysSeesEveryKey) {
     ASSERT_EQ(reg.RegDeleteKeyA(big.get(), name), 0);
   }
   EXPECT_TRUE(reg.subkeyNames("HKLM\\Big").empty());
+}
+
+// Keys with many children find them through an index, kept across deletions
+// (which move other entries) and re-creations in another case; siblings
+// added out of order still enumerate sorted. A model of each parent's
+// children, upper-case name -> stored name, says what must be there.
+TEST_F(SimRegistryTest, ManyChildrenAgreeWithAModelThroughAddsAndDeletes) {
+  machine.log.setRecording(false);
+  const std::vector<std::string> parents = {"HKLM\\Few", "HKLM\\Many", "HKCU\\Many"};
+  std::map<std::string, std::map<std::string, std::string>> model;
+  std::mt19937 random(20261208);
+  auto nameFor = [&](unsigned n) {
+    std::string name = "Key" + std::to_string(n);
+    for (char& c : name)
+      if (random() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+  };
+  auto upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  };
+  auto check = [&] {
+    for (const std::string& parent : parents) {
+      std::vector<std::string> expected;
+      for (const auto& [key, stored] : model[parent]) expected.push_back(stored);
+      ASSERT_EQ(reg.subkeyNames(parent), expected) << parent;
+      for (const auto& [key, stored] : model[parent]) {
+        std::string lower = parent + "\\" + stored;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        ASSERT_TRUE(reg.keyExists(lower)) << lower;
+      }
+    }
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const std::string& parent = parents[random() % parents.size()];
+    const unsigned range = parent == "HKLM\\Few" ? 12 : 600;  // about the index threshold
+    const std::string name = nameFor(random() % range);
+    auto& children = model[parent];
+    if (random() % 3 == 0) {
+      const bool there = children.erase(upper(name)) == 1;
+      EXPECT_EQ(reg.removeKey(parent + "\\" + name), there) << name;
+    } else {
+      reg.addKey(parent + "\\" + name);
+      children.emplace(upper(name), name);  // the first spelling stays
+    }
+    if (step % 2000 == 0) check();
+  }
+  check();
+}
+
+TEST_F(SimRegistryTest, KeysBelowListsOneLevelInEnumerationOrder) {
+  for (const char* path : {"b\\2\\y", "b\\2\\X", "A\\1\\z", "b\\10", "a\\1\\Deeper\\k"})
+    reg.addKey("HKLM\\Tree\\" + std::string(path));
+  using Paths = std::vector<std::string>;
+  EXPECT_EQ(reg.keysBelow("HKLM\\Tree", 0), Paths{""});
+  EXPECT_EQ(reg.keysBelow("HKLM\\tree", 1), (Paths{"A", "b"}));
+  EXPECT_EQ(reg.keysBelow("HKLM\\Tree", 2), (Paths{"A\\1", "b\\10", "b\\2"}));
+  EXPECT_EQ(reg.keysBelow("HKLM\\Tree", 3),
+            (Paths{"A\\1\\Deeper", "A\\1\\z", "b\\2\\X", "b\\2\\y"}));
+  EXPECT_EQ(reg.keysBelow("HKLM\\Tree\\B", 1), (Paths{"10", "2"}));
+  EXPECT_EQ(reg.keysBelow("HKLM\\Tree", 5), Paths{});
+  EXPECT_EQ(reg.keysBelow("HKLM\\NoSuchKey", 1), Paths{});
 }
 
 }  // namespace
