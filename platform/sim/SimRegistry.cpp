@@ -214,7 +214,8 @@ struct Registry::Node {
   Node* lastChild = nullptr;
   Node* previous = nullptr;
   Node* next = nullptr;
-  std::uint64_t indexHash = 0;  // of parent and name, for the store's index
+  std::uint32_t serial = 0;     // its number in the store, from 1
+  std::uint32_t indexHash = 0;  // of parent and name, for the store's index
   ValueList values;
   std::uint32_t childCount = 0;
   std::uint32_t openHandles = 0;  // handles naming it, for the path they show once deleted
@@ -274,13 +275,28 @@ struct Registry::Node {
   // this mostly finds nothing to do.
   void sortChildren() {
     if (childrenSorted) return;
-    std::vector<Node*> all;
+    // Sorted by the first eight upper-case bytes first, read once per key,
+    // and by the whole name only where those are equal.
+    struct Keyed {
+      std::uint64_t prefix;
+      Node* node;
+    };
+    std::vector<Keyed> all;
     all.reserve(childCount);
-    for (Node* child = firstChild; child; child = child->next) all.push_back(child);
-    std::sort(all.begin(), all.end(),
-              [](const Node* a, const Node* b) { return NoCaseLess{}(a->name, b->name); });
+    for (Node* child = firstChild; child; child = child->next) {
+      std::uint64_t prefix = 0;
+      for (std::size_t i = 0; i < 8; ++i) {
+        const auto c = i < child->name.size() ? upperChar(child->name[i]) : '\0';
+        prefix = prefix << 8 | static_cast<unsigned char>(c);
+      }
+      all.push_back({prefix, child});
+    }
+    std::sort(all.begin(), all.end(), [](const Keyed& a, const Keyed& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return NoCaseLess{}(a.node->name, b.node->name);
+    });
     Node* before = nullptr;
-    for (Node* child : all) {
+    for (auto [prefix, child] : all) {
       child->previous = before;
       (before ? before->next : firstChild) = child;
       before = child;
@@ -335,71 +351,76 @@ struct Registry::Store {
   static constexpr std::size_t kNodesPerBlock = 1024;
 
   std::vector<std::unique_ptr<Node[]>> nodeBlocks;
-  std::size_t nodesLeft = 0;  // in the last block
-  ByteStore bytes;            // names, and the values' data
+  std::uint32_t nodeCount = 0;
+  ByteStore bytes;  // names, and the values' data
   // Child lookup by (parent, name) for keys with many children: open
-  // addressing with linear probing, never more than half full. A slot keeps
-  // the hash beside the key, so that a probe reads no key but the one found.
+  // addressing with linear probing, at most 70% full. A slot keeps part of
+  // the hash beside the key's number, so that a probe reads no key but the
+  // one found, and the table stays small enough to stay in the cache.
   struct Slot {
-    std::uint64_t hash = 0;
-    Node* node = nullptr;
+    std::uint32_t hash = 0;
+    std::uint32_t serial = 0;  // the key's, 0 for none
   };
   std::vector<Slot> slots;
   std::size_t live = 0;
 
   Node& newNode(std::string_view name) {
-    if (nodesLeft == 0) {
+    if (nodeCount % kNodesPerBlock == 0)
       nodeBlocks.push_back(std::make_unique<Node[]>(kNodesPerBlock));
-      nodesLeft = kNodesPerBlock;
-    }
-    Node& node = nodeBlocks.back()[kNodesPerBlock - nodesLeft--];
+    Node& node = nodeBlocks.back()[nodeCount % kNodesPerBlock];
+    node.serial = ++nodeCount;
     node.name = bytes.keep(name);
     return node;
   }
 
-  static std::uint64_t slotHash(const Node& parent, std::string_view name) {
-    std::uint64_t hash = nameHash(name) ^ (reinterpret_cast<std::uintptr_t>(&parent) >> 4);
+  Node& node(std::uint32_t serial) const {
+    return nodeBlocks[(serial - 1) / kNodesPerBlock][(serial - 1) % kNodesPerBlock];
+  }
+
+  static std::uint32_t slotHash(const Node& parent, std::string_view name) {
+    std::uint64_t hash = nameHash(name) ^ parent.serial;
     hash *= 0x9e3779b97f4a7c15ull;
-    return hash ^ (hash >> 32);
+    return static_cast<std::uint32_t>(hash >> 32);
   }
 
   std::size_t mask() const { return slots.size() - 1; }
 
   Node* find(const Node& parent, std::string_view name) const {
     if (slots.empty()) return nullptr;
-    const std::uint64_t hash = slotHash(parent, name);
+    const std::uint32_t hash = slotHash(parent, name);
     for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
-      const Slot& slot = slots[i];
-      if (!slot.node) return nullptr;
-      if (slot.hash == hash && slot.node->parent == &parent && equalNoCase(slot.node->name, name))
-        return slot.node;
+      const Slot slot = slots[i];
+      if (slot.serial == 0) return nullptr;
+      if (slot.hash != hash) continue;
+      Node& found = node(slot.serial);
+      if (found.parent == &parent && equalNoCase(found.name, name)) return &found;
     }
   }
 
-  void place(const Slot& entry) {
+  void place(Slot entry) {
     std::size_t i = entry.hash & mask();
-    while (slots[i].node) i = (i + 1) & mask();
+    while (slots[i].serial != 0) i = (i + 1) & mask();
     slots[i] = entry;
   }
 
-  void index(Node& node) {
-    if (2 * (live + 1) > slots.size()) {
+  void index(Node& key) {
+    if (10 * (live + 1) > 7 * slots.size()) {
       std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots.size()));
       old.swap(slots);
-      for (const Slot& entry : old)
-        if (entry.node) place(entry);
+      for (const Slot entry : old)
+        if (entry.serial != 0) place(entry);
     }
-    node.indexHash = slotHash(*node.parent, node.name);
-    place(Slot{node.indexHash, &node});
+    key.indexHash = slotHash(*key.parent, key.name);
+    place(Slot{key.indexHash, key.serial});
     ++live;
   }
 
   // Backward-shift deletion: the entries after the hole that may move into
   // it do, so that no search stops early at the hole.
-  void unindex(const Node& node) {
-    std::size_t hole = node.indexHash & mask();
-    while (slots[hole].node != &node) hole = (hole + 1) & mask();
-    for (std::size_t j = (hole + 1) & mask(); slots[j].node; j = (j + 1) & mask()) {
+  void unindex(const Node& key) {
+    std::size_t hole = key.indexHash & mask();
+    while (slots[hole].serial != key.serial) hole = (hole + 1) & mask();
+    for (std::size_t j = (hole + 1) & mask(); slots[j].serial != 0; j = (j + 1) & mask()) {
       const std::size_t home = slots[j].hash & mask();
       if (((j - home) & mask()) >= ((j - hole) & mask())) {
         slots[hole] = slots[j];
@@ -566,8 +587,13 @@ Registry::Node& Registry::makeKey(std::string_view path) {
 }
 
 Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
-  Node* found = childOf(parent, name);
-  return found ? *found : addChild(parent, name);
+  // An image lists siblings in order: a name after the last one is new, and
+  // needs no search.
+  const bool after =
+      parent.childrenSorted && (!parent.lastChild || NoCaseLess{}(parent.lastChild->name, name));
+  if (!after)
+    if (Node* found = childOf(parent, name)) return *found;
+  return addChild(parent, name);
 }
 
 void Registry::setValue(Node& key, std::string_view name, DWORD type,
