@@ -208,8 +208,8 @@ std::uint64_t nameHash(std::string_view name) {
 struct Registry::Node {
   std::string_view name;   // stored case, in the store; the long root name for a root
   Node* parent = nullptr;  // null for a root and for a deleted key
-  // Children in a list, kept in enumeration order whenever it is read;
-  // looked up by name through the store's index.
+  // Children in a list, put in enumeration order whenever it is read;
+  // looked up by name in place, or through the store's index for many.
   Node* firstChild = nullptr;
   Node* lastChild = nullptr;
   Node* previous = nullptr;
@@ -275,28 +275,30 @@ struct Registry::Node {
   // this mostly finds nothing to do.
   void sortChildren() {
     if (childrenSorted) return;
-    // Sorted by the first eight upper-case bytes first, read once per key,
-    // and by the whole name only where those are equal.
+    // Sorted by upper-case copies of the names in one buffer, compared as
+    // bytes: siblings often share long prefixes ("VID_045E&PID_...").
+    std::size_t total = 0;
+    for (const Node* child = firstChild; child; child = child->next) total += child->name.size();
+    std::string folded;
+    folded.reserve(total);
     struct Keyed {
-      std::uint64_t prefix;
+      std::size_t start;
+      std::size_t size;
       Node* node;
     };
     std::vector<Keyed> all;
     all.reserve(childCount);
     for (Node* child = firstChild; child; child = child->next) {
-      std::uint64_t prefix = 0;
-      for (std::size_t i = 0; i < 8; ++i) {
-        const auto c = i < child->name.size() ? upperChar(child->name[i]) : '\0';
-        prefix = prefix << 8 | static_cast<unsigned char>(c);
-      }
-      all.push_back({prefix, child});
+      all.push_back({folded.size(), child->name.size(), child});
+      for (char c : child->name) folded.push_back(upperChar(c));
     }
-    std::sort(all.begin(), all.end(), [](const Keyed& a, const Keyed& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      return NoCaseLess{}(a.node->name, b.node->name);
+    const std::string_view text = folded;
+    std::sort(all.begin(), all.end(), [text](const Keyed& a, const Keyed& b) {
+      return text.substr(a.start, a.size) < text.substr(b.start, b.size);
     });
     Node* before = nullptr;
-    for (auto [prefix, child] : all) {
+    for (const Keyed& entry : all) {
+      Node* child = entry.node;
       child->previous = before;
       (before ? before->next : firstChild) = child;
       before = child;
