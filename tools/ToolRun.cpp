@@ -4,10 +4,12 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "BundledMachines.h"
 #include "Exports.h"
+#include "FileOps.h"
 #include "HiveTool.h"
 #include "Machine.h"
 #include "RegFile.h"
@@ -98,10 +100,34 @@ void loadImage(sim::Machine& machine, const Options& options) {
   throw UsageError("no bundled sample machine '" + wanted + "'; bundled: " + known);
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-  if (!file) throw UsageError("cannot write '" + path + "'");
+// Writes a file the tool makes (--save, --undo) so that a failure midway,
+// a full disk for one, leaves the file that was there whole: a temporary file
+// beside it, synced and renamed over it. `--save` may name the image it read.
+// A device or a pipe (/dev/stdout) is written directly, and a symbolic link
+// keeps pointing where it did.
+void writeOutput(const std::string& path, const std::function<void(std::ostream&)>& write) {
+  const auto direct = [&](const std::filesystem::path& file) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    write(out);
+    out.flush();
+    if (!out) throw image::FileError("cannot write " + file.string());
+  };
+  try {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+      direct(path);
+      return;
+    }
+    const std::filesystem::path target = std::filesystem::exists(status)
+                                             ? std::filesystem::canonical(path)
+                                             : std::filesystem::path(path);
+    image::replaceFile({target, {}, {}, {}, direct});
+  } catch (const image::FileError&) {
+    throw UsageError("cannot write '" + path + "'");
+  } catch (const std::filesystem::filesystem_error&) {
+    throw UsageError("cannot write '" + path + "'");
+  }
 }
 
 }  // namespace
@@ -238,13 +264,14 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   const sim::RegFormat format =
       machine.system.version().major == 4 ? sim::RegFormat::Regedit4 : sim::RegFormat::Regedit5;
   if (options.save) {
-    try {
-      sim::saveRegFile(machine.registry, *options.save, format);  // streamed, key by key
-    } catch (const sim::RegFileError&) {
-      throw UsageError("cannot write '" + *options.save + "'");
-    }
+    writeOutput(*options.save, [&](std::ostream& file) {
+      sim::writeRegImage(machine.registry, file, format);  // streamed, key by key
+    });
   }
-  if (options.undo) writeFile(*options.undo, sim::writeUndoText(machine.changes, format));
+  if (options.undo) {
+    const std::string undo = sim::writeUndoText(machine.changes, format);
+    writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
+  }
   if (hives) hives->finish(machine, options, format, err);
   return 0;
 }

@@ -624,6 +624,7 @@ public:
 
   // A key line; its values follow, and a blank line ends the key.
   void key(std::string_view path, bool deletion = false) {
+    refuseNul("key", path);
     out_.append(deletion ? "[-" : "[");
     const auto full = path::fullRootPath(path);
     out_.append(full ? *full : std::string(path));
@@ -637,6 +638,7 @@ public:
   }
 
   void value(const Value& v) {
+    refuseNul("value", v.name);
     std::string line = v.name.empty() ? std::string("@") : quote(v.name);
     line.push_back('=');
     if (v.type == REG_SZ && isPlainText(v.data)) {
@@ -692,6 +694,17 @@ private:
     const std::string bytes = encoded();
     sink_->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out_.clear();
+  }
+
+  // A .reg image has no way to write a NUL in a name, and one written raw
+  // would make an image that no reader takes (ours refuses it): such a
+  // registry cannot be written, rather than be written wrong.
+  static void refuseNul(std::string_view what, std::string_view name) {
+    if (name.find('\0') == std::string_view::npos) return;
+    std::string shown;
+    for (char c : name) shown += c == '\0' ? std::string_view("<NUL>") : std::string_view(&c, 1);
+    throw RegFileError(std::string(what) + " \"" + shown +
+                       "\" holds a NUL character, which a .reg image cannot hold");
   }
 
   static std::string hex(std::uint32_t value, int minDigits) {
@@ -831,11 +844,15 @@ std::string writeRegText(const Registry& registry, RegFormat format) {
   return writer.finish();
 }
 
-void saveRegFile(const Registry& registry, const std::filesystem::path& file, RegFormat format) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+void writeRegImage(const Registry& registry, std::ostream& out, RegFormat format) {
   Writer writer(format, &out);
   writeKeys(registry, writer);
   writer.finish();
+}
+
+void saveRegFile(const Registry& registry, const std::filesystem::path& file, RegFormat format) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  writeRegImage(registry, out, format);
   out.flush();
   if (!out) throw RegFileError(file.string() + ": cannot be written");
 }

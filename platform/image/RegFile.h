@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,8 +41,11 @@ void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pie
 // reads back to the same keys, values and types: each root's own values,
 // then its keys, roots in the order of the root table. Regedit5 is written as
 // UTF-16LE with a byte-order mark and CRLF line ends, Regedit4 as 8-bit text
-// with CRLF line ends. saveRegFile writes the file a key at a time.
+// with CRLF line ends. writeRegImage and saveRegFile write a key at a time.
+// A name holding a NUL character cannot be written: RegFileError.
 std::string writeRegText(const Registry& registry, RegFormat format = RegFormat::Regedit4);
+void writeRegImage(const Registry& registry, std::ostream& out,
+                   RegFormat format = RegFormat::Regedit4);
 void saveRegFile(const Registry& registry, const std::filesystem::path& file,
                  RegFormat format = RegFormat::Regedit4);
 

@@ -1,5 +1,6 @@
 // Registry images: both regedit formats read, written and read back byte for
 // byte, malformed images rejected whole, undo images, and the sample machines.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <set>
@@ -639,6 +641,37 @@ TEST_F(RegFileTest, UndoImageSpellsRootsInFullAndLeavesOutWhatIsNotRegistry) {
             "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"
             "\"name\"=dword:00000001\r\n"
             "\r\n");
+}
+
+// A .reg image cannot hold a NUL in a name: writing one raw would make an
+// image that no reader takes, so writing is refused, naming the name.
+TEST_F(RegFileTest, NamesHoldingNulAreRefusedRatherThanWrittenRaw) {
+  using namespace std::string_literals;
+  auto refusal = [](const std::function<void()>& write) {
+    try {
+      write();
+    } catch (const sim::RegFileError& e) {
+      return std::string(e.what());
+    }
+    return std::string("nothing refused");
+  };
+  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+    SCOPED_TRACE(formatName(format));
+    sim::Machine keyMachine;
+    keyMachine.registry.addKey("HKLM\\Software\\A\0B"s);
+    EXPECT_THAT(refusal([&] { sim::writeRegText(keyMachine.registry, format); }),
+                ::testing::HasSubstr("key \"HKEY_LOCAL_MACHINE\\Software\\A<NUL>B\" holds a NUL"));
+
+    sim::Machine valueMachine;
+    valueMachine.registry.setDword("HKLM\\Software\\C", "v\0w"s, 1);
+    EXPECT_THAT(refusal([&] { sim::writeRegText(valueMachine.registry, format); }),
+                ::testing::HasSubstr("value \"v<NUL>w\" holds a NUL"));
+
+    const std::vector<sim::Change> deleted = {
+        {sim::Change::Kind::DeletedKey, "HKLM\\Software\\D\0"s, "", {}}};
+    EXPECT_THAT(refusal([&] { sim::writeUndoText(deleted, format); }),
+                ::testing::HasSubstr("D<NUL>\" holds a NUL"));
+  }
 }
 
 TEST_F(RegFileTest, LoadsTheSameRegistryFromARegedit4AndAUtf16File) {

@@ -111,6 +111,36 @@ run --registry "$tmp/g.reg" --save "$tmp/g2.reg"
 expect_status 0
 if cmp -s "$tmp/g.reg" "$tmp/g2.reg"; then ok; else fail "g.reg and g2.reg differ"; fi
 
+begin "--save over the image it read, failing midway, leaves the image whole"
+cp "$win98" "$tmp/keep.reg"
+# A file-size limit of 1 KB stops the write partway, as a full disk would.
+(
+  trap '' XFSZ
+  ulimit -f 1
+  exec "$tool" --registry "$tmp/keep.reg" --save "$tmp/keep.reg" RemoveUsbDevices
+) >"$out" 2>"$err"
+status=$?
+expect_status 2
+expect_contains "$err" "cannot write '$tmp/keep.reg'"
+if cmp -s "$win98" "$tmp/keep.reg"; then ok; else fail "keep.reg was changed by a failed --save"; fi
+if ls -A "$tmp" | grep -q 'qvinst98-'; then fail "a temporary file was left: $(ls -A "$tmp")"; else ok; fi
+
+begin "--save through a symbolic link replaces the file it names, and into a pipe writes the pipe"
+cp "$win98" "$tmp/real.reg"
+ln -s real.reg "$tmp/link.reg"
+run --registry "$win98" --save "$tmp/link.reg" RemoveUsbDevices
+expect_status 0
+if [ -L "$tmp/link.reg" ]; then ok; else fail "link.reg is no longer a symbolic link"; fi
+if cmp -s "$win98" "$tmp/real.reg"; then fail "real.reg was not written"; else ok; fi
+mkfifo "$tmp/pipe"
+timeout 20 cat "$tmp/pipe" >"$tmp/from-pipe.reg" &
+reader=$!
+run --registry "$win98" --save "$tmp/pipe" RemoveUsbDevices
+expect_status 0
+wait "$reader"
+if [ -p "$tmp/pipe" ]; then ok; else fail "the pipe was replaced by a file"; fi
+if cmp -s "$tmp/real.reg" "$tmp/from-pipe.reg"; then ok; else fail "the pipe did not carry the image"; fi
+
 begin "the XP image survives a round trip in regedit 5 format"
 run --os winxp --registry "$winxp" --save "$tmp/x.reg"
 expect_status 0
