@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <stdexcept>
 #include <unordered_map>
@@ -214,11 +215,9 @@ struct Registry::Node {
   Node* lastChild = nullptr;
   Node* previous = nullptr;
   Node* next = nullptr;
-  std::uint32_t serial = 0;     // its number in the store, from 1
-  std::uint32_t indexHash = 0;  // of parent and name, for the store's index
+  std::uint32_t serial = 0;  // its number in the store, from 1
   ValueList values;
   std::uint32_t childCount = 0;
-  std::uint32_t openHandles = 0;  // handles naming it, for the path they show once deleted
   REGSAM allowed = kEverything;
   std::uint32_t deleted : 1 = 0;
   std::uint32_t childrenSorted : 1 = 1;   // the list is in enumeration order
@@ -412,15 +411,15 @@ struct Registry::Store {
       for (const Slot entry : old)
         if (entry.serial != 0) place(entry);
     }
-    key.indexHash = slotHash(*key.parent, key.name);
-    place(Slot{key.indexHash, key.serial});
+    place(Slot{slotHash(*key.parent, key.name), key.serial});
     ++live;
   }
 
-  // Backward-shift deletion: the entries after the hole that may move into
-  // it do, so that no search stops early at the hole.
+  // Backward-shift deletion, while the key still names its parent: the
+  // entries after the hole that may move into it do, so that no search stops
+  // early at the hole.
   void unindex(const Node& key) {
-    std::size_t hole = key.indexHash & mask();
+    std::size_t hole = slotHash(*key.parent, key.name) & mask();
     while (slots[hole].serial != key.serial) hole = (hole + 1) & mask();
     for (std::size_t j = (hole + 1) & mask(); slots[j].serial != 0; j = (j + 1) & mask()) {
       const std::size_t home = slots[j].hash & mask();
@@ -436,25 +435,33 @@ struct Registry::Store {
 
 namespace {
 
-// Visits `top` and every key below it, parents before children and siblings
-// in sorted order, with each key's full path; an explicit stack instead of
-// recursion, and the path grown and cut in one buffer, so any depth costs
-// time linear in the keys and their names.
+// Visits `top` and every key below it down to `maxDepth` levels, parents
+// before children and siblings in sorted order, with each key's full path and
+// its depth below `top`; an explicit stack instead of recursion, and the path
+// grown and cut in one buffer, so any depth costs time linear in the keys and
+// their names.
 template <typename Visit>
-void walk(Registry::Node& top, std::string parentPath, Visit&& visit) {
+void walk(Registry::Node& top, std::string parentPath, Visit&& visit,
+          std::size_t maxDepth = std::numeric_limits<std::size_t>::max()) {
+  struct Pending {
+    Registry::Node* node;
+    std::size_t parentLength;  // of `path`
+    std::size_t depth;
+  };
   std::string path = std::move(parentPath);
-  std::vector<std::pair<Registry::Node*, std::size_t>> stack{{&top, path.size()}};
+  std::vector<Pending> stack{{&top, path.size(), 0}};
   while (!stack.empty()) {
-    auto [node, parentLength] = stack.back();
+    const Pending next = stack.back();
     stack.pop_back();
-    path.resize(parentLength);
+    path.resize(next.parentLength);
     if (!path.empty()) path += '\\';
-    path += node->name;
-    visit(*node, path);
+    path += next.node->name;
+    visit(*next.node, path, next.depth);
+    if (next.depth == maxDepth) continue;
     const std::size_t length = path.size();
-    node->sortChildren();
-    for (Registry::Node* child = node->lastChild; child; child = child->previous)
-      stack.emplace_back(child, length);
+    next.node->sortChildren();
+    for (Registry::Node* child = next.node->lastChild; child; child = child->previous)
+      stack.push_back({child, length, next.depth + 1});
   }
 }
 
@@ -477,6 +484,19 @@ Registry::Node* Registry::childOf(const Node& parent, std::string_view name) con
   for (Node* child = parent.firstChild; child; child = child->next)
     if (equalNoCase(child->name, name)) return child;
   return nullptr;
+}
+
+Registry::Node& Registry::childOrNew(Node& parent, std::string_view name,
+                                     std::vector<Node*>* created) {
+  // An image lists siblings in order: a name after the last one is new, and
+  // needs no search.
+  const bool after =
+      parent.childrenSorted && (!parent.lastChild || NoCaseLess{}(parent.lastChild->name, name));
+  if (!after)
+    if (Node* found = childOf(parent, name)) return *found;
+  Node& made = addChild(parent, name);
+  if (created) created->push_back(&made);
+  return made;
 }
 
 Registry::Node& Registry::addChild(Node& parent, std::string_view name) {
@@ -510,15 +530,13 @@ Registry::Node* Registry::makePath(std::string_view fullPath, std::vector<Node*>
   auto parts = keyComponents(fullPath);
   Node* node = parts.empty() ? nullptr : rootNode(parts[0]);
   if (!node) throw std::invalid_argument("no registry root in \"" + std::string(fullPath) + "\"");
-  for (std::size_t i = 1; i < parts.size(); ++i) {
-    Node* next = childOf(*node, parts[i]);
-    if (!next) {
-      next = &addChild(*node, parts[i]);
-      if (created) created->push_back(next);
-    }
-    node = next;
-  }
+  for (std::size_t i = 1; i < parts.size(); ++i) node = &childOrNew(*node, parts[i], created);
   return node;
+}
+
+bool Registry::namedByHandle(const Node& node) const {
+  return std::any_of(handles_.begin(), handles_.end(),
+                     [&node](const auto& entry) { return entry.second.node == &node; });
 }
 
 Registry::Target Registry::resolve(HKEY key) const {
@@ -554,9 +572,9 @@ void Registry::detach(Node& node, std::vector<KeySnapshot>* gone) {
   // the change log, and for a key that an open handle still names.
   std::vector<Node*> doomed;
   std::vector<KeySnapshot> snapshots;
-  walk(node, node.parent->path(false), [&](Node& victim, const std::string& fullPath) {
+  walk(node, node.parent->path(false), [&](Node& victim, const std::string& fullPath, std::size_t) {
     doomed.push_back(&victim);
-    if (victim.openHandles > 0) victim.deletedPath = std::make_unique<std::string>(fullPath);
+    if (namedByHandle(victim)) victim.deletedPath = std::make_unique<std::string>(fullPath);
     // A deleted key's values can no longer be read through any handle.
     std::vector<Value> values = victim.values.take();
     if (gone) snapshots.push_back(KeySnapshot{fullPath, std::move(values)});
@@ -589,13 +607,7 @@ Registry::Node& Registry::makeKey(std::string_view path) {
 }
 
 Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
-  // An image lists siblings in order: a name after the last one is new, and
-  // needs no search.
-  const bool after =
-      parent.childrenSorted && (!parent.lastChild || NoCaseLess{}(parent.lastChild->name, name));
-  if (!after)
-    if (Node* found = childOf(parent, name)) return *found;
-  return addChild(parent, name);
+  return childOrNew(parent, name, nullptr);
 }
 
 void Registry::setValue(Node& key, std::string_view name, DWORD type,
@@ -692,28 +704,14 @@ std::vector<std::string> Registry::keysBelow(std::string_view path, std::size_t 
   std::vector<std::string> found;
   Node* top = findPath(path);
   if (!top) return found;
-  // Depth first, siblings in order, one path buffer grown and cut.
-  std::string relative;
-  std::vector<std::pair<Node*, std::size_t>> stack{{top, 0}};  // key, its depth
-  std::vector<std::size_t> lengths;                            // of `relative` per depth
-  while (!stack.empty()) {
-    auto [node, level] = stack.back();
-    stack.pop_back();
-    if (level > 0) {
-      relative.resize(lengths[level - 1]);
-      if (!relative.empty()) relative += '\\';
-      relative += node->name;
-    }
-    if (level == depth) {
-      found.push_back(relative);
-      continue;
-    }
-    lengths.resize(level + 1);
-    lengths[level] = relative.size();
-    node->sortChildren();
-    for (Node* child = node->lastChild; child; child = child->previous)
-      stack.emplace_back(child, level + 1);
-  }
+  const std::size_t topLength = top->name.size();
+  walk(
+      *top, std::string(),
+      [&](const Node&, const std::string& relativeToParent, std::size_t level) {
+        if (level == depth)
+          found.push_back(level == 0 ? std::string() : relativeToParent.substr(topLength + 1));
+      },
+      depth);
   return found;
 }
 
@@ -733,7 +731,7 @@ void Registry::forEachKey(const std::function<void(const KeySnapshot&)>& visit) 
     root->sortChildren();
     for (Node* child = root->firstChild; child; child = child->next)
       walk(*child, std::string(root->name),
-           [&visit](const Node& node, const std::string& fullPath) {
+           [&visit](const Node& node, const std::string& fullPath, std::size_t) {
              visit(KeySnapshot{fullPath, node.values.copies()});
            });
   }
@@ -793,7 +791,6 @@ LONG Registry::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM 
     std::uintptr_t handle = nextHandle_;
     nextHandle_ += 4;
     handles_.emplace(handle, OpenKey{reached, rights});
-    ++reached->openHandles;
     *result = reinterpret_cast<HKEY>(handle);
     return ERROR_SUCCESS;
   });
@@ -945,7 +942,7 @@ LONG Registry::RegDeleteKeyA(HKEY key, LPCSTR subKey) {
       // The version-4 family deletes the whole tree; a key below that refuses
       // deletion makes the call fail before anything goes.
       bool refused = false;
-      walk(*victim, std::string(), [&refused](const Node& node, const std::string&) {
+      walk(*victim, std::string(), [&refused](const Node& node, const std::string&, std::size_t) {
         if (!(node.allowed & DELETE)) refused = true;
       });
       if (refused) return ERROR_ACCESS_DENIED;
@@ -988,7 +985,6 @@ LONG Registry::RegCloseKey(HKEY key) {
     auto it = handles_.find(handleValue(key));
     if (it == handles_.end()) return ERROR_INVALID_HANDLE;
     shownBeforeClose = calls_.recording() ? handleText(key) : std::string();
-    --it->second.node->openHandles;
     handles_.erase(it);
     return ERROR_SUCCESS;
   });

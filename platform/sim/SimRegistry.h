@@ -141,7 +141,10 @@ private:
   };
   Target resolve(HKEY key) const;
   Node* childOf(const Node& parent, std::string_view name) const;
+  // The child, made when missing (and then appended to `created`).
+  Node& childOrNew(Node& parent, std::string_view name, std::vector<Node*>* created);
   Node& addChild(Node& parent, std::string_view name);
+  bool namedByHandle(const Node& node) const;
   std::string handleText(HKEY key) const;
   Node* rootNode(std::string_view name) const;
   Node* findPath(std::string_view fullPath) const;
