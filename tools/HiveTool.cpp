@@ -3,15 +3,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "SimText.h"
+
 namespace tool {
 
 namespace {
-
-std::string upperName(std::string name) {
-  for (char& c : name)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return name;
-}
 
 bool sameFile(const std::string& a, const std::string& b) {
   std::error_code error;
@@ -29,7 +25,7 @@ std::optional<HiveImages> HiveImages::prepare(const Options& options) {
   HiveImages images;
   auto add = [&images](const std::string& name, const std::string& file) {
     Entry entry;
-    entry.name = upperName(name);
+    entry.name = sim::text::upper(name);
     if (entry.name == "SYSTEM") {
       entry.kind = image::HiveKind::System;
     } else if (entry.name == "SOFTWARE") {
