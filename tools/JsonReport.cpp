@@ -150,32 +150,24 @@ json toolOf() {
 
 }  // namespace
 
-struct JsonReport::Document {
-  json root;
-};
-
 JsonReport::JsonReport(const Options& options, const std::string& os, const sim::Machine& machine)
-    : doc_(std::make_unique<Document>()) {
-  doc_->root = {{"tool", toolOf()},
-                {"image", imageOf(options, machine)},
-                {"windows", windowsOf(os, machine)},
-                {"calls", json::array()},
-                {"changes", json::array()},
-                {"warnings", json::array()},
-                {"notes", json::array()}};
-}
-
-JsonReport::~JsonReport() = default;
+    : doc_({{"tool", toolOf()},
+            {"image", imageOf(options, machine)},
+            {"windows", windowsOf(os, machine)},
+            {"calls", json::array()},
+            {"changes", json::array()},
+            {"warnings", json::array()},
+            {"notes", json::array()}}) {}
 
 void JsonReport::call(int ordinal, const char* name, const std::optional<std::string>& text,
                       std::int32_t result, std::span<const sim::Dialogs::Shown> dialogs) {
   json shown = json::array();
   for (const auto& dialog : dialogs) shown.push_back(dialogOf(dialog));
-  doc_->root["calls"].push_back({{"export", name},
-                                 {"ordinal", ordinal},
-                                 {"text", text ? json(utf8(*text)) : json(nullptr)},
-                                 {"result", result},
-                                 {"dialogs", shown}});
+  doc_["calls"].push_back({{"export", name},
+                           {"ordinal", ordinal},
+                           {"text", text ? json(utf8(*text)) : json(nullptr)},
+                           {"result", result},
+                           {"dialogs", shown}});
 }
 
 void JsonReport::messages(const std::string& lines) {
@@ -186,12 +178,12 @@ void JsonReport::messages(const std::string& lines) {
     std::string_view text = line;
     const bool warning = text.starts_with(kWarning);
     text.remove_prefix(warning ? kWarning.size() : text.starts_with(kTool) ? kTool.size() : 0);
-    if (!text.empty()) doc_->root[warning ? "warnings" : "notes"].push_back(utf8(text));
+    if (!text.empty()) doc_[warning ? "warnings" : "notes"].push_back(utf8(text));
   }
 }
 
 void JsonReport::write(const sim::ChangeLog& changes, std::ostream& out) const {
-  json root = doc_->root;
+  json root = doc_;
   json& list = root["changes"];
   for (const auto& change : changes) {
     json entry = {{"kind", kindName(change.kind)},

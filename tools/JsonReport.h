@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -22,9 +22,6 @@ public:
   // The image the options name and the Windows the machine runs (`os` as
   // the run chose it).
   JsonReport(const Options& options, const std::string& os, const sim::Machine& machine);
-  ~JsonReport();
-  JsonReport(const JsonReport&) = delete;
-  JsonReport& operator=(const JsonReport&) = delete;
 
   // One export's call: its text argument when given, its result, and the
   // dialogs it showed.
@@ -36,8 +33,7 @@ public:
   void write(const sim::ChangeLog& changes, std::ostream& out) const;
 
 private:
-  struct Document;
-  std::unique_ptr<Document> doc_;
+  nlohmann::ordered_json doc_;
 };
 
 // An error that ends the tool with `status`, as the one document of the run.
