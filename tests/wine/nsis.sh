@@ -9,6 +9,14 @@
 . "$(dirname "$0")/lib.sh"
 [ -f "$QVINST98_KIT_ZIP" ] ||
   fail "no installer kit $QVINST98_KIT_ZIP: build the tree's qvinst98_kit target first"
+# A display of its own, before the prefix starts, for the uninstaller's dialogs.
+rm -rf "$WORK"
+mkdir -p "$WORK"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 9>&- &
+XVFB_PID=$!
+for _ in $(seq 1 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+[ -s "$WORK/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$WORK/display")"
 new_prefix winme
 
 # The kit as an installer author gets it: one folder, checksums that hold,
@@ -67,4 +75,26 @@ wine 'C:\qv\setup.exe' /S '/D=C:\qv\installed'
 tr -d '\r' <"$QV/answers.txt" >"$WORK/answers.txt"
 printf '%s\n' InitModule=1 SetTargetDir=0 CreateRootDevice=19 >"$WORK/answers.expected"
 expect_same "$WORK/answers.expected" "$WORK/answers.txt" "example installer answers"
-echo "ok: installer client and the kit's example installer"
+
+# Its uninstaller, run in place: the unplug question answered Yes (Enter),
+# the removal exports, and the restart advice answered OK. The root device's
+# key does not exist, so RemoveRootDevice has nothing to remove (0).
+wine 'C:\qv\installed\uninstall.exe' /S '_?=C:\qv\installed' &
+uninstaller=$!
+for dialog in unplug restart; do
+  window=""
+  for _ in $(seq 1 100); do
+    window=$(xdotool search --name '^Information$' 2>/dev/null | head -n 1) && [ -n "$window" ] && break
+    sleep 0.1
+  done
+  [ -n "$window" ] || fail "the uninstaller showed no $dialog dialog"
+  xdotool windowactivate --sync "$window" key Return 2>/dev/null || xdotool key Return
+  for _ in $(seq 1 100); do xdotool search --name '^Information$' >/dev/null 2>&1 || break; sleep 0.1; done
+done
+wait "$uninstaller" || fail "the uninstaller failed"
+[ -f "$QV/installed/answers.txt" ] || fail "the uninstaller wrote no answers"
+tr -d '\r' <"$QV/installed/answers.txt" >"$WORK/uninstall.txt"
+printf '%s\n' UninstInitialize=0 RemoveUsbDevices=1 RemovePedalDevices=1 RemoveAuxDevices=1 \
+  RemoveRootDevice=0 UninstUnInitialize=0 >"$WORK/uninstall.expected"
+expect_same "$WORK/uninstall.expected" "$WORK/uninstall.txt" "example uninstaller answers"
+echo "ok: installer client and the kit's example installer and uninstaller"

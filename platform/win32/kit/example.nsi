@@ -36,6 +36,7 @@ Var log
 !macro OpenLog DIR
   !ifdef RESULTS
     FileOpen $log "${DIR}\${RESULTS}" a
+    FileSeek $log 0 END
   !endif
 !macroend
 
