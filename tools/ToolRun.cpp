@@ -5,12 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <sstream>
 
 #include "BundledMachines.h"
 #include "Exports.h"
 #include "FileOps.h"
 #include "HiveTool.h"
+#include "JsonReport.h"
 #include "Machine.h"
 #include "RegFile.h"
 #include "Tracers.h"
@@ -219,8 +221,13 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     throw UsageError("a hive image is an NT registry; --os must name an NT version, not '" + os +
                      "'");
   }
+  // With --json the tool's own messages go into the document; trace lines stay on `err`.
+  std::optional<JsonReport> json;
+  std::ostringstream messages;
+  if (options.json) json.emplace(options, os, machine);
+  std::ostream& notes = json ? messages : err;
   if (hives) {
-    hives->load(machine.registry, err);
+    hives->load(machine.registry, notes);
   } else {
     loadImage(machine, options);
   }
@@ -251,6 +258,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     const std::size_t dialogsBefore = machine.dialogs.shown().size();
     const char* text = call.text ? call.text->c_str() : "";
     const std::int32_t result = call.entry->fn(/*wnd=*/nullptr, /*unused=*/0, text);
+    if (json) {
+      json->call(call.entry->ordinal, call.entry->name, call.text, result,
+                 std::span(machine.dialogs.shown()).subspan(dialogsBefore));
+      continue;
+    }
     for (std::size_t i = dialogsBefore; i < machine.dialogs.shown().size(); ++i) {
       out << describeDialog(machine.dialogs.shown()[i]) << '\n';
     }
@@ -258,7 +270,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   }
   out.flush();
 
-  if (options.changes) {
+  if (options.changes && !json) {
     for (const auto& change : machine.changes) out << change.describe() << '\n';
   }
   const sim::RegFormat format =
@@ -272,7 +284,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     const std::string undo = sim::writeUndoText(machine.changes, format);
     writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
   }
-  if (hives) hives->finish(machine, options, format, err);
+  if (hives) hives->finish(machine, options, format, notes);
+  if (json) {
+    json->messages(messages.str());
+    json->write(machine.changes, out);
+  }
   return 0;
 }
 

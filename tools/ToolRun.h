@@ -31,6 +31,7 @@ struct Options {
   std::optional<std::string> save;
   std::optional<std::string> undo;
   bool changes = false;
+  bool json = false;           // one JSON document instead of the text lines (JsonReport.h)
   std::string answer = "yes";  // yes, no, esc, close
   std::string windir = "C:\\WINDOWS";
   std::vector<std::string> files;
