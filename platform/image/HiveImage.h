@@ -11,9 +11,17 @@
 //
 // The simulated registry holds 8-bit text: names and the text types' data
 // (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, stored in the hive as UTF-16LE) are
-// narrowed to Latin-1, with '?' for what does not fit. Writing back never
-// passes an unchanged value through that narrowing: values the run did not
-// change keep their bytes from the hive.
+// narrowed to Latin-1, with '?' for what does not fit. Writing back matches
+// the hive's keys and values to the registry's by the narrowed name and never
+// passes the hive's own names or an unchanged value through that narrowing:
+// a localized name keeps its bytes. What narrowing cannot give back (two
+// siblings that narrow to one name, a deleted name or text that the 8-bit
+// undo file would restore differently) is refused before anything is
+// written.
+//
+// A crafted hive (a subkey list naming its own key, a key above it or a key
+// listed elsewhere; two siblings of one name as Windows compares them; keys
+// nested deeper than 512 levels) is refused with one line when loading.
 #pragma once
 
 #include <cstddef>
@@ -99,7 +107,21 @@ HiveDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
 // HiveError when that fails.
 void verifyHive(const std::filesystem::path& file);
 
-// The changes writeHive would make, without writing anything.
+// The changes writeHive would make, without writing anything: the hive is
+// changed in memory only, so every refusal writeHive would give, comes here.
 HiveDiff diffHive(const sim::Registry& registry, const HiveMount& mount);
+
+// Throws the HiveError that writing the registry back into the mount's hive
+// would throw, writing nothing: for a preview to refuse what a commit would.
+// An unclean header (HiveHeader::clean) is left to the caller, which warns in
+// a preview and refuses a commit.
+void checkWritable(const sim::Registry& registry, const HiveMount& mount);
+
+// Reads a written hive back into a registry of its own, as loadHive does
+// (a SYSTEM hive's Select\Current must still resolve), and compares the keys
+// below `mountPath` with `expected`: same key names, exactly, and same values.
+// Throws HiveError naming the first difference.
+void verifyHiveAgainst(const std::filesystem::path& file, HiveKind kind,
+                       const sim::Registry& expected, const std::string& mountPath);
 
 }  // namespace image

@@ -148,6 +148,10 @@ head -c 5000000 "$real" >"$tmp/bad/truncated"
 printf 'REGEDIT4\r\n\r\n' >"$tmp/bad/text.reg"
 "$plant" drop "$real" "$tmp/bad/noselect" Select || fail "cannot drop Select"
 "$plant" unclean "$real" "$tmp/bad/unclean" || fail "cannot make an unclean copy"
+"$plant" edit "$real" "$tmp/bad/cycle" 'link|ControlSet001\Control\Print|ControlSet001\Control\Print' ||
+  fail "cannot make a cycle"
+"$plant" edit "$real" "$tmp/bad/twosets" 'rename|ControlSet002|ControlSet001' ||
+  fail "cannot rename a control set"
 before=$(listing "$tmp/bad")
 run --hive SYSTEM="$tmp/bad/truncated" --commit RemoveAuxDevices
 expect_status 2
@@ -158,6 +162,13 @@ expect_one_line_error "not a registry hive"
 run --hive SYSTEM="$tmp/bad/noselect" --commit RemoveAuxDevices
 expect_status 2
 expect_one_line_error "Select"
+# Crafted hives: a subkey list naming its own key, two sets of one name.
+run --hive SYSTEM="$tmp/bad/cycle" --commit RemoveAuxDevices
+expect_status 2
+expect_one_line_error "names that key or one above it"
+run --hive SYSTEM="$tmp/bad/twosets" --commit RemoveAuxDevices
+expect_status 2
+expect_one_line_error "two subkeys named ControlSet001"
 run --hive SYSTEM="$tmp/bad/missing" RemoveAuxDevices
 expect_status 2
 expect_one_line_error "missing"
