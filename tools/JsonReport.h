@@ -1,6 +1,6 @@
 // The tool's --json output: one JSON document on standard output instead of
 // the text lines, for scripts. The run feeds it as the text lines would be
-// printed; write() emits the document once, at the end.
+// printed; write() emits the JSON document once, at the end.
 #pragma once
 
 #include <cstdint>

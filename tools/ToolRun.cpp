@@ -221,7 +221,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     throw UsageError("a hive image is an NT registry; --os must name an NT version, not '" + os +
                      "'");
   }
-  // With --json the tool's own messages go into the document; trace lines stay on `err`.
+  // With --json the tool's own messages go into the JSON report; trace lines stay on `err`.
   std::optional<JsonReport> json;
   std::ostringstream messages;
   if (options.json) json.emplace(options, os, machine);

@@ -40,7 +40,7 @@ def run(*args):
 
 
 def document(what, *args, status=0):
-    """Runs the tool with --json; returns the document when it is valid."""
+    """Runs the tool with --json; returns the JSON document when it is valid."""
     code, out, err = run("--json", *args)
     check(code == status, f"{what}: exit status {code}, expected {status}; {err[:300]}")
     try:
@@ -82,7 +82,7 @@ def same_as_text(what, doc, *args):
     check(code == 0, f"{what}: the text run failed: {err[:300]}")
     expected = parsed_text(out)
     check(text_lines(doc) == expected,
-          f"{what}: the document and the text lines differ:\n{text_lines(doc)}\n{expected}")
+          f"{what}: the JSON document and the text lines differ:\n{text_lines(doc)}\n{expected}")
     return expected
 
 
@@ -136,7 +136,7 @@ if doc:
                  "RemoveUsbDevices")
 
 # Hive images: the real SYSTEM hive with the product's records planted, and a
-# copy not written completely, whose warning goes into the document.
+# copy not written completely, whose warning goes into the JSON document.
 real = tmp / "SYSTEM"
 real.write_bytes(lzma.open(packed_hive).read())
 planted = tmp / "planted"

@@ -21,7 +21,9 @@ RequestExecutionLevel admin
 
 !include "QVInst98.nsh"
 
-Var log
+!ifdef RESULTS
+  Var log
+!endif
 
 ; Calls an export through its macro, shows the answer in the details and,
 ; with RESULTS, writes it to the results file.
