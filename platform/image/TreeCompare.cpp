@@ -20,18 +20,29 @@ std::string nameDifference(const std::string& what, const std::string* want,
   return "unexpected " + what + *got;
 }
 
-std::vector<sim::Value> sortedValues(const sim::Registry& registry, const std::string& path) {
-  std::vector<sim::Value> values = registry.values(path);
-  std::sort(values.begin(), values.end(), [](const sim::Value& a, const sim::Value& b) {
-    return sim::text::upper(a.name) < sim::text::upper(b.name);
-  });
-  return values;
+void sortByName(std::vector<sim::Value>& values) {
+  std::vector<std::pair<std::string, sim::Value>> named;
+  named.reserve(values.size());
+  for (sim::Value& value : values)
+    named.emplace_back(sim::text::upper(value.name), std::move(value));
+  std::sort(named.begin(), named.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = std::move(named[i].second);
 }
 
 std::optional<std::string> valuesDiffer(const sim::Registry& expected, const sim::Registry& actual,
                                         const std::string& path) {
-  const std::vector<sim::Value> want = sortedValues(expected, path);
-  const std::vector<sim::Value> got = sortedValues(actual, path);
+  std::vector<sim::Value> want = expected.values(path);
+  std::vector<sim::Value> got = actual.values(path);
+  // Values usually come in the same order on both sides; sorting is needed
+  // only when they do not.
+  bool sameOrder = want.size() == got.size();
+  for (std::size_t i = 0; sameOrder && i < want.size(); ++i)
+    sameOrder = want[i].name == got[i].name;
+  if (!sameOrder) {
+    sortByName(want);
+    sortByName(got);
+  }
   for (std::size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
     if (i == want.size() || i == got.size() || want[i].name != got[i].name)
       return nameDifference("value " + path + '|', i < want.size() ? &want[i].name : nullptr,

@@ -185,6 +185,16 @@ expect_status 2
 expect_one_line_error "refused"
 [ "$before" = "$(listing "$tmp/bad")" ] && ok || fail "files written: $(listing "$tmp/bad")"
 
+begin "a deletion the undo file cannot hold: exit 2 before backup and undo are written"
+mkdir -p "$tmp/localized"
+"$plant" edit "$tmp/planted.hive" "$tmp/localized/SYSTEM" \
+  'value|ControlSet001\Enum\USB\VID_1D9F&PID_2100\6&2a0b1c3d&0&1|FriendlyName|Джойстик' ||
+  fail "cannot plant a localized text"
+run --hive SYSTEM="$tmp/localized/SYSTEM" --commit RemoveAuxDevices
+expect_status 2
+expect_one_line_error "undo file cannot restore the text of"
+[ "$(listing "$tmp/localized")" = "SYSTEM" ] && ok || fail "files written: $(listing "$tmp/localized")"
+
 begin "options that do not fit together"
 run --hive SYSTEM="$real" --os win98 RemoveAuxDevices
 expect_status 2
