@@ -1,29 +1,54 @@
 #include "HiveTool.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <system_error>
 
+#include "HiveFile.h"
 #include "SimText.h"
 
 namespace tool {
 
 namespace {
 
-bool sameFile(const std::string& a, const std::string& b) {
-  std::error_code error;
-  return std::filesystem::equivalent(a, b, error);
+bool isRegularFile(const std::string& file) {
+  struct stat info {};
+  return ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::string describe(const image::HiveDiff& diff) {
-  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
-         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
+// Outputs never name an input or each other: by the file a name reaches
+// (a link followed) and, for a file not there yet, by its folder and name.
+void refuseCrossedFiles(const Options& options, const std::vector<std::string>& inputs) {
+  std::vector<std::pair<std::string, std::string>> outputs;  // option, file
+  if (options.save) outputs.emplace_back("--save", *options.save);
+  if (options.undo) outputs.emplace_back("--undo", *options.undo);
+  if (options.backup) outputs.emplace_back("--backup", *options.backup);
+  if (options.saveHive) outputs.emplace_back("--save-hive", *options.saveHive);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const auto id = image::identityOf(outputs[i].second);
+    if (!id) continue;  // its folder is missing: writing it fails on its own
+    for (const std::string& input : inputs) {
+      if (image::identityOf(input) == id) {
+        if (outputs[i].first == "--save-hive")
+          throw UsageError("--save-hive names the hive itself; use --commit to change it");
+        throw UsageError(outputs[i].first + " " + outputs[i].second + " names an input (" + input +
+                         "); refused");
+      }
+    }
+    for (std::size_t k = 0; k < i; ++k) {
+      if (image::identityOf(outputs[k].second) == id)
+        throw UsageError(outputs[i].first + " and " + outputs[k].first + " name one file; refused");
+    }
+  }
 }
 
 }  // namespace
 
 std::optional<HiveImages> HiveImages::prepare(const Options& options) {
   HiveImages images;
-  auto add = [&images](const std::string& name, const std::string& file) {
+  std::vector<std::string> files;
+  auto add = [&](const std::string& name, const std::string& file) {
     Entry entry;
     entry.name = sim::text::upper(name);
     if (entry.name == "SYSTEM") {
@@ -35,16 +60,12 @@ std::optional<HiveImages> HiveImages::prepare(const Options& options) {
     }
     for (const Entry& other : images.entries_)
       if (other.name == entry.name) throw UsageError("--hive " + entry.name + " is given twice");
-    entry.file = file;
-    try {
-      entry.header = image::readHiveHeader(file);
-    } catch (const image::HiveError& e) {
-      throw UsageError(e.what());
-    }
+    files.push_back(file);
     images.entries_.push_back(std::move(entry));
   };
 
-  const bool registryIsHive = options.registry && image::looksLikeHive(*options.registry);
+  const bool registryIsHive = options.registry && isRegularFile(*options.registry) &&
+                              image::looksLikeHive(*options.registry);
   if (options.registry && !registryIsHive && !options.hives.empty())
     throw UsageError("a .reg image (--registry) and hive files (--hive) exclude each other");
   if (registryIsHive) add("SYSTEM", *options.registry);
@@ -67,19 +88,46 @@ std::optional<HiveImages> HiveImages::prepare(const Options& options) {
     throw UsageError("--backup names one file; with more than one hive the backups go beside them");
   if (options.saveHive && images.entries_.size() > 1)
     throw UsageError("--save-hive writes one hive; give only that one with --hive");
-  std::error_code error;
-  if (options.backup && std::filesystem::exists(*options.backup, error))
-    throw UsageError("--backup " + *options.backup +
-                     ": the file exists; a backup is never "
-                     "overwritten");
-  for (const Entry& entry : images.entries_) {
+
+  std::vector<std::string> inputs = files;
+  inputs.insert(inputs.end(), options.imports.begin(), options.imports.end());
+  refuseCrossedFiles(options, inputs);
+  if (options.commit) {
+    if (options.backup && image::nameTaken(*options.backup))
+      throw UsageError("--backup " + *options.backup +
+                       ": the file exists; a backup is never overwritten");
+    const std::optional<std::string> undo =
+        options.undo     ? options.undo
+        : options.backup ? std::optional<std::string>(image::undoPathFor(*options.backup).string())
+                         : std::nullopt;
+    if (undo && image::nameTaken(*undo))
+      throw UsageError(*undo + ": the file exists; an undo file is never overwritten");
+  }
+
+  // Locked from here for a commit, before anything is read.
+  for (std::size_t i = 0; i < images.entries_.size(); ++i) {
+    Entry& entry = images.entries_[i];
+    try {
+      entry.input =
+          std::make_shared<image::InputFile>(image::InputFile::open(files[i], options.commit));
+      entry.header = image::readHiveHeader(files[i]);
+    } catch (const image::FileError& e) {
+      throw UsageError(e.what());
+    } catch (const image::HiveError& e) {
+      throw UsageError(e.what());
+    }
+    for (std::size_t k = 0; k < i; ++k) {
+      const struct stat& a = images.entries_[k].input->info();
+      const struct stat& b = entry.input->info();
+      if (a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        throw UsageError("--hive " + images.entries_[k].name + " and " + entry.name +
+                         " name one file; refused");
+    }
     if ((options.commit || options.saveHive) && !entry.header.clean())
-      throw UsageError(entry.file + ": the hive was not written completely (sequence numbers " +
+      throw UsageError(files[i] + ": the hive was not written completely (sequence numbers " +
                        std::to_string(entry.header.sequence1) + " and " +
                        std::to_string(entry.header.sequence2) +
                        " differ); --commit and --save-hive are refused");
-    if (options.saveHive && sameFile(*options.saveHive, entry.file))
-      throw UsageError("--save-hive names the hive itself; use --commit to change it");
   }
   return images;
 }
@@ -89,63 +137,63 @@ std::string HiveImages::os(const Options& options) const {
 }
 
 void HiveImages::load(sim::Registry& registry, std::ostream& err) {
+  image::testPause("load");
   for (Entry& entry : entries_) {
     try {
-      entry.mount = image::loadHive(registry, entry.file, entry.kind);
+      entry.mount = image::loadHive(registry, entry.input->given(), entry.kind);
     } catch (const image::HiveError& e) {
       throw UsageError(e.what());
     }
     if (!entry.mount.header.clean())
-      err << "qvinst98: warning: " << entry.file << " was not written completely (sequence numbers "
-          << entry.mount.header.sequence1 << " and " << entry.mount.header.sequence2
+      err << "qvinst98: warning: " << entry.input->given().string()
+          << " was not written completely (sequence numbers " << entry.mount.header.sequence1
+          << " and " << entry.mount.header.sequence2
           << " differ); changes in its transaction logs are not seen\n";
   }
+  loaded_ = sim::snapshotBelow(registry, mountPaths());
+}
+
+std::vector<std::string> HiveImages::mountPaths() const {
+  std::vector<std::string> paths;
+  for (const Entry& entry : entries_) paths.push_back(image::mountPathFor(entry.kind));
+  return paths;
+}
+
+std::string HiveImages::undoText(const sim::Registry& registry, sim::RegFormat format) const {
+  return sim::writeUndoDiff(loaded_, sim::snapshotBelow(registry, mountPaths()), format);
 }
 
 void HiveImages::finish(const sim::Machine& machine, const Options& options, sim::RegFormat format,
                         std::ostream& err, image::FileOps& ops) {
-  if (!options.saveHive && !options.commit) return;
   try {
     if (options.saveHive) {
       const Entry& entry = entries_.front();
       image::HiveDiff diff;
-      image::replaceFile({*options.saveHive, "", "", "",
-                          [&](const std::filesystem::path& file) {
-                            diff = image::writeHive(machine.registry, entry.mount, file);
-                            image::verifyHive(file);
-                          }},
-                         ops);
+      image::replaceFile(
+          *options.saveHive,
+          [&](const std::filesystem::path& file) {
+            diff = image::writeHive(machine.registry, entry.mount, file);
+            image::verifyWrittenHive(file, entry.kind, machine.registry, entry.mount.mountPath);
+          },
+          ops);
       err << "qvinst98: " << entry.name << " written to " << *options.saveHive << ": "
-          << describe(diff) << '\n';
+          << image::describe(diff) << '\n';
+      if (!options.commit) return;
     }
-    if (!options.commit) return;
-    const std::string undoBytes = sim::writeUndoText(machine.changes, format);
-    bool undoWritten = false;
-    for (const Entry& entry : entries_) {
-      const image::HiveDiff planned = image::diffHive(machine.registry, entry.mount);
-      if (planned.empty()) {
-        err << "qvinst98: " << entry.name << ": nothing to change; " << entry.file
-            << " is left as it is\n";
-        continue;
-      }
-      const std::filesystem::path backup = options.backup ? std::filesystem::path(*options.backup)
-                                                          : image::freeBackupPath(entry.file);
-      std::filesystem::path undo;
-      if (!undoWritten)
-        undo = options.undo ? std::filesystem::path(*options.undo) : image::undoPathFor(backup);
-      image::HiveDiff diff;
-      image::replaceFile({entry.file, backup, undo, undoBytes,
-                          [&](const std::filesystem::path& file) {
-                            diff = image::writeHive(machine.registry, entry.mount, file);
-                            image::verifyHive(file);
-                          }},
-                         ops);
-      err << "qvinst98: " << entry.name << " committed to " << entry.file << ": " << describe(diff)
-          << "; backup " << backup.string();
-      if (!undo.empty()) err << ", undo " << undo.string();
-      err << '\n';
-      undoWritten = true;
+    std::vector<image::HiveFile> files;
+    files.reserve(entries_.size());
+    for (const Entry& entry : entries_)
+      files.emplace_back(*entry.input, entry.name, entry.mount, machine.registry);
+    image::CommitRequest request;
+    for (image::HiveFile& file : files) request.images.push_back(&file);
+    request.write = options.commit;
+    if (options.commit) {
+      if (options.backup) request.backup = *options.backup;
+      if (options.undo) request.undo = *options.undo;
+      request.undoBytes = undoText(machine.registry, format);
     }
+    image::commitImages(request, err, ops);
+
   } catch (const image::HiveError& e) {
     throw UsageError(e.what());
   } catch (const image::FileError& e) {

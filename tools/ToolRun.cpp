@@ -102,9 +102,9 @@ void loadImage(sim::Machine& machine, const Options& options) {
 
 // Writes a file the tool makes (--save, --undo) so that a failure midway,
 // a full disk for one, leaves the file that was there whole: a temporary file
-// beside it, synced and renamed over it. `--save` may name the image it read.
-// A device or a pipe (/dev/stdout) is written directly, and a symbolic link
-// keeps pointing where it did.
+// beside it, synced and renamed over it. With a .reg image `--save` may name
+// the image it read. A device or a pipe (/dev/stdout) is written directly,
+// and a symbolic link keeps pointing where it did.
 void writeOutput(const std::string& path, const std::function<void(std::ostream&)>& write) {
   const auto direct = [&](const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -122,7 +122,7 @@ void writeOutput(const std::string& path, const std::function<void(std::ostream&
     const std::filesystem::path target = std::filesystem::exists(status)
                                              ? std::filesystem::canonical(path)
                                              : std::filesystem::path(path);
-    image::replaceFile({target, {}, {}, {}, direct});
+    image::replaceFile(target, direct);
   } catch (const image::FileError&) {
     throw UsageError("cannot write '" + path + "'");
   } catch (const std::filesystem::filesystem_error&) {
@@ -226,7 +226,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   }
   for (const auto& file : options.imports) {
     try {
-      sim::loadRegFile(machine.registry, file);
+      if (hives) {
+        sim::loadRegFile(machine.registry, file, hives->mountPaths());
+      } else {
+        sim::loadRegFile(machine.registry, file);
+      }
     } catch (const sim::RegFileError& e) {
       throw UsageError(e.what());
     }
@@ -263,16 +267,19 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   }
   const sim::RegFormat format =
       machine.system.version().major == 4 ? sim::RegFormat::Regedit4 : sim::RegFormat::Regedit5;
+  // A hive run's checks come first: a run they refuse writes nothing.
+  if (hives) hives->finish(machine, options, format, err);
   if (options.save) {
     writeOutput(*options.save, [&](std::ostream& file) {
       sim::writeRegImage(machine.registry, file, format);  // streamed, key by key
     });
   }
-  if (options.undo) {
-    const std::string undo = sim::writeUndoText(machine.changes, format);
+  // With --commit the undo file is the commit's own.
+  if (options.undo && !(hives && options.commit)) {
+    const std::string undo = hives ? hives->undoText(machine.registry, format)
+                                   : sim::writeUndoText(machine.changes, format);
     writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
   }
-  if (hives) hives->finish(machine, options, format, err);
   return 0;
 }
 

@@ -193,7 +193,10 @@ struct LogicalLine {
 class Parser {
 public:
   // With no target the image is only checked.
-  Parser(const std::string& origin, Registry* target) : origin_(origin), target_(target) {}
+  // With `within`, key lines outside those keys are refused.
+  Parser(const std::string& origin, Registry* target,
+         const std::vector<std::string>* within = nullptr)
+      : origin_(origin), target_(target), within_(within) {}
 
   // Each physical line in order, without its line end.
   void line(std::string_view text) {
@@ -237,6 +240,7 @@ public:
 private:
   const std::string& origin_;
   Registry* target_;
+  const std::vector<std::string>* within_;
   std::size_t number_ = 0;  // of the last line given
   bool unicode_ = false;
   bool haveKey_ = false;
@@ -306,6 +310,12 @@ private:
     if (deletion && full->find('\\') == std::string::npos) {
       fail(origin_, number, "a root key cannot be deleted");
     }
+    if (within_ && std::none_of(within_->begin(), within_->end(), [&](const std::string& root) {
+          return full->size() >= root.size() &&
+                 text::equalNoCase(full->substr(0, root.size()), root) &&
+                 (full->size() == root.size() || (*full)[root.size()] == '\\');
+        }))
+      fail(origin_, number, *full + " is not in a loaded hive; nothing imported");
     if (target_) {
       if (deletion) {
         target_->removeKey(*full);  // the key and everything below it
@@ -585,10 +595,11 @@ using Pieces = std::function<void(Reader&)>;
 // An empty registry takes the image straight in, and is emptied again when
 // the image turns out malformed; otherwise the image is checked whole before
 // a second reading applies it. Either way a malformed image changes nothing.
-void readImage(Registry& registry, const std::string& origin, const Pieces& pieces) {
+void readImage(Registry& registry, const std::string& origin, const Pieces& pieces,
+               const std::vector<std::string>* within = nullptr) {
   if (registry.empty()) {
     try {
-      Parser parser(origin, &registry);
+      Parser parser(origin, &registry, within);
       Reader reader(parser, origin);
       pieces(reader);
     } catch (...) {
@@ -598,11 +609,11 @@ void readImage(Registry& registry, const std::string& origin, const Pieces& piec
     return;
   }
   {
-    Parser check(origin, nullptr);
+    Parser check(origin, nullptr, within);
     Reader reader(check, origin);
     pieces(reader);
   }
-  Parser parser(origin, &registry);
+  Parser parser(origin, &registry, within);
   Reader reader(parser, origin);
   pieces(reader);
 }
@@ -655,6 +666,14 @@ public:
       appendHexList(line, widenedIfText(v));
     }
     out_.append(line);
+    out_.append(kCrlf);
+  }
+
+  // A line that deletes the value.
+  void deletedValue(std::string_view name) {
+    refuseNul("value", name);
+    out_.append(name.empty() ? std::string("@") : quote(name));
+    out_.append("=-");
     out_.append(kCrlf);
   }
 
@@ -791,22 +810,44 @@ void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pie
   });
 }
 
+namespace {
+void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
+                       const std::vector<std::string>* within);
+}  // namespace
+
 void loadRegFile(Registry& registry, const std::filesystem::path& file) {
+  loadRegFileWithin(registry, file, nullptr);
+}
+
+void loadRegFile(Registry& registry, const std::filesystem::path& file,
+                 const std::vector<std::string>& within) {
+  loadRegFileWithin(registry, file, &within);
+}
+
+namespace {
+
+void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
+                       const std::vector<std::string>* within) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw RegFileError(file.string() + ": cannot be read");
   std::vector<char> buffer(kPieceSize);
-  readImage(registry, file.string(), [&](Reader& reader) {
-    in.clear();
-    in.seekg(0);
-    for (;;) {
-      in.read(buffer.data(), std::streamsize(buffer.size()));
-      const auto got = static_cast<std::size_t>(in.gcount());
-      const bool last = got < buffer.size();
-      reader.feed(std::string_view(buffer.data(), got), last);
-      if (last) return;
-    }
-  });
+  readImage(
+      registry, file.string(),
+      [&](Reader& reader) {
+        in.clear();
+        in.seekg(0);
+        for (;;) {
+          in.read(buffer.data(), std::streamsize(buffer.size()));
+          const auto got = static_cast<std::size_t>(in.gcount());
+          const bool last = got < buffer.size();
+          reader.feed(std::string_view(buffer.data(), got), last);
+          if (last) return;
+        }
+      },
+      within);
 }
+
+}  // namespace
 
 namespace {
 
@@ -886,6 +927,98 @@ std::string writeUndoText(const std::vector<Change>& changes, RegFormat format) 
     }
   }
   return writer.finish();
+}
+
+namespace {
+
+bool sameValue(const Value& a, const Value& b) {
+  return a.type == b.type && a.data == b.data;
+}
+
+const Value* findValue(const std::vector<Value>& values, std::string_view name) {
+  for (const Value& value : values)
+    if (text::equalNoCase(value.name, name)) return &value;
+  return nullptr;
+}
+
+std::string parentOf(const std::string& path) {
+  const auto slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+RegistrySnapshot snapshotBelow(const Registry& registry, const std::vector<std::string>& roots) {
+  RegistrySnapshot snapshot;
+  registry.forEachKey([&](const KeySnapshot& key) {
+    for (const std::string& root : roots) {
+      if (key.path.size() < root.size() ||
+          !text::equalNoCase(std::string_view(key.path).substr(0, root.size()), root) ||
+          (key.path.size() > root.size() && key.path[root.size()] != '\\'))
+        continue;
+      snapshot.emplace(text::upper(key.path), key);
+      return;
+    }
+  });
+  return snapshot;
+}
+
+std::string writeUndoDiff(const RegistrySnapshot& before, const RegistrySnapshot& after,
+                          RegFormat format) {
+  Writer writer(format);
+  // Keys the run added: the topmost of each added subtree goes, with
+  // everything below it.
+  for (const auto& [upperPath, key] : after) {
+    const std::string parent = parentOf(upperPath);
+    if (before.count(upperPath) != 0 || (after.count(parent) != 0 && before.count(parent) == 0))
+      continue;
+    writer.key(key.path, /*deletion=*/true);
+    writer.endKey();
+  }
+  // Keys the run deleted come back whole; kept keys get their values back.
+  for (const auto& [upperPath, old] : before) {
+    const auto now = after.find(upperPath);
+    if (now == after.end()) {
+      writer.key(old.path);
+      for (const Value& value : old.values) writer.value(value);
+      writer.endKey();
+      continue;
+    }
+    std::vector<const Value*> reset;
+    std::vector<std::string_view> added;
+    for (const Value& value : old.values) {
+      const Value* current = findValue(now->second.values, value.name);
+      if (current == nullptr || !sameValue(*current, value)) reset.push_back(&value);
+    }
+    for (const Value& value : now->second.values)
+      if (findValue(old.values, value.name) == nullptr) added.push_back(value.name);
+    if (reset.empty() && added.empty()) continue;
+    writer.key(old.path);
+    for (std::string_view name : added) writer.deletedValue(name);
+    for (const Value* value : reset) writer.value(*value);
+    writer.endKey();
+  }
+  return writer.finish();
+}
+
+std::optional<std::string> firstDifference(const RegistrySnapshot& a, const RegistrySnapshot& b) {
+  auto left = a.begin();
+  auto right = b.begin();
+  for (; left != a.end() && right != b.end(); ++left, ++right) {
+    if (left->first != right->first) return std::min(left->second.path, right->second.path);
+    const std::vector<Value>& ours = left->second.values;
+    const std::vector<Value>& theirs = right->second.values;
+    for (const Value& value : ours) {
+      const Value* other = findValue(theirs, value.name);
+      if (other == nullptr || !sameValue(*other, value))
+        return left->second.path + "|" + value.name;
+    }
+    for (const Value& value : theirs)
+      if (findValue(ours, value.name) == nullptr) return left->second.path + "|" + value.name;
+  }
+  if (left != a.end()) return left->second.path;
+  if (right != b.end()) return right->second.path;
+  return std::nullopt;
 }
 
 }  // namespace sim

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -32,6 +34,10 @@ enum class RegFormat { Regedit4, Regedit5 };
 // large one never sits whole in memory, as bytes or as text.
 void applyRegText(Registry& registry, std::string_view bytes, const std::string& origin);
 void loadRegFile(Registry& registry, const std::filesystem::path& file);
+// The same with every key line within one of the keys `within` (full paths):
+// a key elsewhere is refused, naming it, and nothing is imported.
+void loadRegFile(Registry& registry, const std::filesystem::path& file,
+                 const std::vector<std::string>& within);
 // The image in pieces as they come from a file or a pipe: a piece may end
 // anywhere, inside a character or a line.
 void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pieces,
@@ -54,5 +60,19 @@ void saveRegFile(const Registry& registry, const std::filesystem::path& file,
 // registry as it was before.
 std::string writeUndoText(const std::vector<Change>& changes,
                           RegFormat format = RegFormat::Regedit4);
+
+// The keys below some keys of a registry, by upper-case full path: what a
+// run started from, to compare with what it ends with.
+using RegistrySnapshot = std::map<std::string, KeySnapshot>;
+RegistrySnapshot snapshotBelow(const Registry& registry, const std::vector<std::string>& roots);
+
+// An image that turns `after` back into `before`: keys added are deleted,
+// keys deleted come back with their values, values changed or deleted are
+// reset and values added are deleted.
+std::string writeUndoDiff(const RegistrySnapshot& before, const RegistrySnapshot& after,
+                          RegFormat format = RegFormat::Regedit4);
+
+// The first key ("KEY") or value ("KEY|name") where the two differ.
+std::optional<std::string> firstDifference(const RegistrySnapshot& a, const RegistrySnapshot& b);
 
 }  // namespace sim

@@ -1,0 +1,58 @@
+#include "HiveFile.h"
+
+#include "Machine.h"
+#include "RegFile.h"
+
+namespace image {
+
+namespace {
+
+// A message about the written file, told about the file it is to replace:
+// the written one has no name of its own yet.
+std::string aboutInput(std::string message, const std::filesystem::path& written,
+                       const std::filesystem::path& input) {
+  const std::string prefix = written.string() + ": ";
+  if (message.compare(0, prefix.size(), prefix) == 0)
+    message.replace(0, prefix.size(), input.string() + ": the new hive ");
+  return message;
+}
+
+}  // namespace
+
+std::string describe(const HiveDiff& diff) {
+  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
+         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
+}
+
+bool HiveFile::changed() const {
+  return !diffHive(registry_, mount_).empty();
+}
+
+std::string HiveFile::build(const std::filesystem::path& out) {
+  try {
+    return describe(writeHive(registry_, mount_, out));
+  } catch (const HiveError& e) {
+    throw HiveError(aboutInput(e.what(), out, input_.given()));
+  }
+}
+
+void HiveFile::verify(const std::filesystem::path& written) {
+  try {
+    verifyWrittenHive(written, mount_.kind, registry_, mount_.mountPath);
+  } catch (const HiveError& e) {
+    throw HiveError(aboutInput(e.what(), written, input_.given()) + "; nothing written");
+  }
+}
+
+void verifyWrittenHive(const std::filesystem::path& file, HiveKind kind,
+                       const sim::Registry& expected, const std::string& mountPath) {
+  verifyHive(file);
+  sim::Machine fresh;
+  loadHive(fresh.registry, file, kind);
+  const auto difference = sim::firstDifference(sim::snapshotBelow(fresh.registry, {mountPath}),
+                                               sim::snapshotBelow(expected, {mountPath}));
+  if (difference)
+    throw HiveError(file.string() + ": differs from the planned one at " + *difference);
+}
+
+}  // namespace image
