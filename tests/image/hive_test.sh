@@ -307,7 +307,7 @@ same_file "$tmp/planted.hive" "$tmp/linked/config/SYSTEM.qvinst98-3.bak"
 
 begin "the new hive keeps the mode, owner and group of the old one"
 fresh owner
-chmod 0600 "$tmp/owner/SYSTEM"
+chmod 0640 "$tmp/owner/SYSTEM"
 chown 65534:65534 "$tmp/owner/SYSTEM" 2>/dev/null
 before_owner=$(stat -c '%a %u:%g' "$tmp/owner/SYSTEM")
 run --hive SYSTEM="$tmp/owner/SYSTEM" RemoveAuxDevices --commit
