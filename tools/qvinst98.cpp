@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "ImageError.h"
 #include "ToolRun.h"
 
 namespace {
@@ -90,6 +91,9 @@ int runCommandLine(int argc, char** argv) {
     options.osGiven = app.count("--os") > 0;
     return tool::run(options, std::cout, std::cerr);
   } catch (const tool::UsageError& e) {
+    std::cerr << "qvinst98: " << e.what() << '\n';
+    return 2;
+  } catch (const image::Error& e) {  // an image or file the tool cannot work with
     std::cerr << "qvinst98: " << e.what() << '\n';
     return 2;
   } catch (const std::exception& e) {

@@ -12,12 +12,14 @@
 #include <thread>
 #include <utility>
 
+#include "ImageText.h"
+
 namespace image {
 
 namespace {
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
-  throw FileError(file.string() + ": " + what);
+  throw Error(file, what);
 }
 
 std::string reason() {
@@ -28,10 +30,7 @@ bool sameInode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-std::filesystem::path folderOf(const std::filesystem::path& file) {
-  const std::filesystem::path folder = file.parent_path();
-  return folder.empty() ? std::filesystem::path(".") : folder;
-}
+using text::folderOf;
 
 }  // namespace
 
@@ -226,18 +225,18 @@ void commitImages(const CommitRequest& request, std::ostream& err, FileOps& ops)
     testPause("replace");
     try {
       ops.replace(*plan[i].next, plan[i].image->input().real());
-    } catch (const FileError& error) {
+    } catch (const Error& error) {
       if (i == 0) throw;  // nothing replaced: the backups and the undo go
       // The committed files keep their backups and the undo file; the
       // others are as they were, and their backups go.
       created.keep();
-      std::string line = error.what();
+      std::string line = error.detail();
       for (const std::string& done : committed) line += "; " + done;
       for (std::size_t k = i; k < plan.size(); ++k) {
         ops.remove(plan[k].backup);
         line += "; " + plan[k].image->label() + " not committed";
       }
-      throw FileError(line);
+      throw Error(error.file(), line);
     }
     committed.push_back(committedLine(plan[i], i == 0 ? undo : std::filesystem::path()));
   }

@@ -42,7 +42,7 @@ public:
   const std::filesystem::path& real() const { return real_; }
   const struct stat& info() const { return info_; }
   int fd() const { return fd_.get(); }
-  // Throws FileError when the name no longer leads to the file that was
+  // Throws Error when the name no longer leads to the file that was
   // opened, or when the file changed since (size or modification time).
   void recheck() const;
 
@@ -87,8 +87,7 @@ struct CommitRequest {
   std::string undoBytes;
 };
 
-// The pipeline; reports each committed file on `err`. Throws FileError, or
-// the image kind's own error, as one line.
+// The pipeline; reports each committed file on `err`. Throws Error.
 void commitImages(const CommitRequest& request, std::ostream& err, FileOps& ops = systemFileOps());
 
 // For tests only: with QVINST98_TEST_PAUSE=STEP:FILE, the run creates

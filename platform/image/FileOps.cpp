@@ -17,7 +17,7 @@ namespace {
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
   const std::string reason = errno != 0 ? std::strerror(errno) : "unknown error";
-  throw FileError(file.string() + ": " + what + " (" + reason + ")");
+  throw Error(file, what + " (" + reason + ")");
 }
 
 void writeAll(int fd, const char* bytes, std::size_t size, const std::filesystem::path& file) {

@@ -9,16 +9,13 @@
 
 #include <filesystem>
 #include <functional>
-#include <stdexcept>
 #include <string>
+
+#include "ImageError.h"
 
 namespace image {
 
-// A file operation that failed. The message is one line and names the file.
-class FileError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// A file operation that fails throws Error naming the file and the reason.
 
 // An open descriptor, closed once.
 class Descriptor {

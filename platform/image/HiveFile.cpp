@@ -7,14 +7,12 @@ namespace image {
 
 namespace {
 
-// A message about the written file, told about the file it is to replace:
+// An error about the written file, told about the file it is to replace:
 // the written one has no name of its own yet.
-std::string aboutInput(std::string message, const std::filesystem::path& written,
-                       const std::filesystem::path& input) {
-  const std::string prefix = written.string() + ": ";
-  if (message.compare(0, prefix.size(), prefix) == 0)
-    message.replace(0, prefix.size(), input.string() + ": the new hive ");
-  return message;
+Error aboutInput(const Error& error, const std::filesystem::path& written,
+                 const std::filesystem::path& input, const std::string& more = "") {
+  if (error.file() != written) return error;
+  return Error(input, "the new hive " + error.detail() + more);
 }
 
 }  // namespace
@@ -31,16 +29,16 @@ bool HiveFile::changed() const {
 std::string HiveFile::build(const std::filesystem::path& out) {
   try {
     return describe(writeHive(registry_, mount_, out));
-  } catch (const HiveError& e) {
-    throw HiveError(aboutInput(e.what(), out, input_.given()));
+  } catch (const Error& e) {
+    throw aboutInput(e, out, input_.given());
   }
 }
 
 void HiveFile::verify(const std::filesystem::path& written) {
   try {
     verifyWrittenHive(written, mount_.kind, registry_, mount_.mountPath);
-  } catch (const HiveError& e) {
-    throw HiveError(aboutInput(e.what(), written, input_.given()) + "; nothing written");
+  } catch (const Error& e) {
+    throw aboutInput(e, written, input_.given(), "; nothing written");
   }
 }
 
@@ -49,10 +47,9 @@ void verifyWrittenHive(const std::filesystem::path& file, HiveKind kind,
   verifyHive(file);
   sim::Machine fresh;
   loadHive(fresh.registry, file, kind);
-  const auto difference = sim::firstDifference(sim::snapshotBelow(fresh.registry, {mountPath}),
-                                               sim::snapshotBelow(expected, {mountPath}));
-  if (difference)
-    throw HiveError(file.string() + ": differs from the planned one at " + *difference);
+  const auto difference = firstDifference(snapshotBelow(fresh.registry, {mountPath}),
+                                          snapshotBelow(expected, {mountPath}));
+  if (difference) throw Error(file, "differs from the planned one at " + *difference);
 }
 
 }  // namespace image

@@ -35,7 +35,7 @@ std::string describe(const HiveDiff& diff);
 
 // The read-back check of a written hive: it opens, it loads (Select\Current
 // names a control set that is there) and it holds what `expected` holds
-// below the mount key. Throws HiveError naming the first difference.
+// below the mount key. Throws Error naming the first difference.
 void verifyWrittenHive(const std::filesystem::path& file, HiveKind kind,
                        const sim::Registry& expected, const std::string& mountPath);
 

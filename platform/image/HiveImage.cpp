@@ -19,14 +19,14 @@
 #include <utility>
 #include <vector>
 
-#include "SimText.h"
+#include "ImageText.h"
 
 namespace image {
 
 namespace {
 
-using sim::text::equalNoCase;
-using sim::text::upper;
+using text::equalNoCase;
+using text::upper;
 
 constexpr std::size_t kBaseBlockSize = 4096;
 constexpr char kCurrentControlSet[] = "CurrentControlSet";
@@ -48,7 +48,7 @@ std::string systemError() {
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
-  throw HiveError(file.string() + ": " + what);
+  throw Error(file, what);
 }
 
 std::uint32_t le32(const unsigned char* bytes) {

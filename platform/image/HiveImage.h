@@ -22,16 +22,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "ImageError.h"
 #include "SimRegistry.h"
 
 namespace image {
 
-// A file that is not a hive, or a hive that cannot be read or written. The
-// message is one line and names the file.
-class HiveError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// Files that are not hives, and hives that cannot be read or written, are
+// refused with an Error naming the file.
 
 // What the hive's base block says before anything else is read.
 struct HiveHeader {
@@ -44,7 +41,7 @@ struct HiveHeader {
   bool clean() const { return sequence1 == sequence2; }
 };
 
-// Reads the base block; throws HiveError for a file that is missing, too
+// Reads the base block; throws Error for a file that is missing, too
 // short, not a hive, or shorter than its header says.
 HiveHeader readHiveHeader(const std::filesystem::path& file);
 // Whether the file starts with the "regf" signature.
@@ -75,7 +72,7 @@ struct HiveMount {
 // Where a hive of that kind is mounted: "HKEY_LOCAL_MACHINE\SYSTEM".
 std::string mountPathFor(HiveKind kind);
 
-// Loads the whole hive below its mount key. Throws HiveError for a file that
+// Loads the whole hive below its mount key. Throws Error for a file that
 // is not a readable hive, and for a SYSTEM hive without Select\Current or
 // whose Current names no control set.
 HiveMount loadHive(sim::Registry& registry, const std::filesystem::path& file, HiveKind kind);
@@ -96,7 +93,7 @@ HiveDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
                    const std::filesystem::path& out, bool writeWhenUnchanged = true);
 
 // Opens a written hive again with hivex and reads its root key; throws
-// HiveError when that fails.
+// Error when that fails.
 void verifyHive(const std::filesystem::path& file);
 
 // The changes writeHive would make, without writing anything.

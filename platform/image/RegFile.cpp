@@ -8,12 +8,17 @@
 #include <string_view>
 #include <utility>
 
+#include "ImageText.h"
 #include "SimPath.h"
-#include "SimText.h"
 
-namespace sim {
+namespace image {
 namespace {
 
+using sim::Change;
+using sim::KeySnapshot;
+using sim::Registry;
+using sim::Value;
+namespace path = sim::path;
 using text::equalNoCase;
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
@@ -26,7 +31,7 @@ constexpr std::size_t kHexLineLimit = 78;
 using Bytes = std::vector<std::uint8_t>;
 
 [[noreturn]] void fail(const std::string& origin, std::size_t line, const std::string& what) {
-  throw RegFileError(origin + ":" + std::to_string(line) + ": " + what);
+  throw Error(origin, line, what);
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -311,9 +316,7 @@ private:
       fail(origin_, number, "a root key cannot be deleted");
     }
     if (within_ && std::none_of(within_->begin(), within_->end(), [&](const std::string& root) {
-          return full->size() >= root.size() &&
-                 text::equalNoCase(full->substr(0, root.size()), root) &&
-                 (full->size() == root.size() || (*full)[root.size()] == '\\');
+          return text::atOrBelow(*full, root);
         }))
       fail(origin_, number, *full + " is not in a loaded hive; nothing imported");
     if (target_) {
@@ -722,8 +725,9 @@ private:
     if (name.find('\0') == std::string_view::npos) return;
     std::string shown;
     for (char c : name) shown += c == '\0' ? std::string_view("<NUL>") : std::string_view(&c, 1);
-    throw RegFileError(std::string(what) + " \"" + shown +
-                       "\" holds a NUL character, which a .reg image cannot hold");
+    throw Error::aboutKey(std::string(name),
+                          std::string(what) + " \"" + shown +
+                              "\" holds a NUL character, which a .reg image cannot hold");
   }
 
   static std::string hex(std::uint32_t value, int minDigits) {
@@ -829,7 +833,7 @@ namespace {
 void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
                        const std::vector<std::string>* within) {
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw RegFileError(file.string() + ": cannot be read");
+  if (!in) throw Error(file, "cannot be read");
   std::vector<char> buffer(kPieceSize);
   readImage(
       registry, file.string(),
@@ -895,7 +899,7 @@ void saveRegFile(const Registry& registry, const std::filesystem::path& file, Re
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   writeRegImage(registry, out, format);
   out.flush();
-  if (!out) throw RegFileError(file.string() + ": cannot be written");
+  if (!out) throw Error(file, "cannot be written");
 }
 
 std::string writeUndoText(const std::vector<Change>& changes, RegFormat format) {
@@ -952,10 +956,7 @@ RegistrySnapshot snapshotBelow(const Registry& registry, const std::vector<std::
   RegistrySnapshot snapshot;
   registry.forEachKey([&](const KeySnapshot& key) {
     for (const std::string& root : roots) {
-      if (key.path.size() < root.size() ||
-          !text::equalNoCase(std::string_view(key.path).substr(0, root.size()), root) ||
-          (key.path.size() > root.size() && key.path[root.size()] != '\\'))
-        continue;
+      if (!text::atOrBelow(key.path, root)) continue;
       snapshot.emplace(text::upper(key.path), key);
       return;
     }
@@ -1021,4 +1022,4 @@ std::optional<std::string> firstDifference(const RegistrySnapshot& a, const Regi
   return std::nullopt;
 }
 
-}  // namespace sim
+}  // namespace image

@@ -41,7 +41,7 @@ public:
     if (fails("copy", fromName)) {
       FileOps::copy(from, fromName, to);
       ::ftruncate(to.fd(), 4096);
-      throw image::FileError(fromName.string() + ": copy failed (No space left on device)");
+      throw image::Error(fromName, "copy failed (No space left on device)");
     }
     FileOps::copy(from, fromName, to);
   }
@@ -54,7 +54,7 @@ public:
     if (fails("produce", "")) {
       writer(to.openPath());
       ::ftruncate(to.fd(), 4096);
-      throw image::FileError("cannot be written (No space left on device)");
+      throw image::Error(to.openPath(), "cannot be written (No space left on device)");
     }
     FileOps::produce(to, writer);
   }
@@ -89,7 +89,7 @@ private:
     return op == failing_ && ++seen_ == nth_;
   }
   void step(const std::string& op, const std::filesystem::path& path) {
-    if (fails(op, path)) throw image::FileError(path.string() + ": " + op + " failed");
+    if (fails(op, path)) throw image::Error(path, op + " failed");
   }
 };
 
@@ -142,7 +142,7 @@ TEST_P(CommitFault, LeavesTheOldHiveOrTheCompleteNewOne) {
   bool failed = false;
   try {
     image::commitImages({{&file}, true, std::nullopt, std::nullopt, "REGEDIT4\r\n"}, report, ops);
-  } catch (const image::FileError&) {
+  } catch (const image::Error&) {
     failed = true;
   }
   EXPECT_EQ(failed, std::string(fault.op) != "");
@@ -201,7 +201,7 @@ class FailingVerify : public image::HiveFile {
 public:
   using HiveFile::HiveFile;
   void verify(const std::filesystem::path&) override {
-    throw image::HiveError("SYSTEM: the new hive differs");
+    throw image::Error("SYSTEM", "the new hive differs");
   }
 };
 
@@ -213,7 +213,7 @@ TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
   std::ostringstream report;
   EXPECT_THROW(image::commitImages({{&good, &bad}, true, std::nullopt, std::nullopt, ""}, report),
-               image::HiveError);
+               image::Error);
   EXPECT_EQ(first.names(), std::vector<std::string>{"SYSTEM"});
   EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
   EXPECT_TRUE(readBytes(first.target) == first.before);
@@ -230,7 +230,7 @@ TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
   std::string message;
   try {
     image::commitImages({{&one, &two}, true, std::nullopt, std::nullopt, ""}, report, ops);
-  } catch (const image::FileError& e) {
+  } catch (const image::Error& e) {
     message = e.what();
   }
   EXPECT_NE(message.find("SYSTEM committed to " + first.target.string()), std::string::npos)
@@ -250,15 +250,15 @@ TEST(InputFiles, ALockedFileAndOneThatIsNotRegularAreRefused) {
   std::filesystem::create_directories(folder);
   hivetest::writeBytes(folder / "hive", "regf");
   const image::InputFile held = image::InputFile::open(folder / "hive", /*lock=*/true);
-  EXPECT_THROW(image::InputFile::open(folder / "hive", true), image::FileError);
+  EXPECT_THROW(image::InputFile::open(folder / "hive", true), image::Error);
   EXPECT_NO_THROW(image::InputFile::open(folder / "hive", false));
   ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
-  EXPECT_THROW(image::InputFile::open(folder / "fifo", false), image::FileError);  // no hang
-  EXPECT_THROW(image::InputFile::open(folder, false), image::FileError);
+  EXPECT_THROW(image::InputFile::open(folder / "fifo", false), image::Error);  // no hang
+  EXPECT_THROW(image::InputFile::open(folder, false), image::Error);
   // Replaced under the same name since it was opened: the recheck sees it.
   hivetest::writeBytes(folder / "other", "regf");
   std::filesystem::rename(folder / "other", folder / "hive");
-  EXPECT_THROW(held.recheck(), image::FileError);
+  EXPECT_THROW(held.recheck(), image::Error);
 }
 
 TEST(BackupNames, ATakenNameIsNeverReused) {

@@ -162,7 +162,7 @@ TEST(WriteBack, ChangesThroughCurrentControlSetLandInTheCurrentSetAndNothingElse
   // Everything else reads back as it was changed.
   sim::Machine again;
   image::loadHive(again.registry, written, image::HiveKind::System);
-  EXPECT_TRUE(sim::writeRegText(again.registry) == sim::writeRegText(registry));
+  EXPECT_TRUE(image::writeRegText(again.registry) == image::writeRegText(registry));
 }
 
 TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
@@ -171,7 +171,7 @@ TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
   const image::HiveMount mount =
       image::loadHive(machine.registry, realHive(), image::HiveKind::System);
   machine.registry.addKey("HKLM\\SYSTEM\\ControlSet001\\Control");
-  EXPECT_THROW(image::diffHive(machine.registry, mount), image::HiveError);
+  EXPECT_THROW(image::diffHive(machine.registry, mount), image::Error);
 }
 
 struct Damage {
@@ -193,7 +193,7 @@ TEST_P(DamagedHive, IsRefusedWithOneLine) {
   try {
     image::loadHive(machine.registry, file, image::HiveKind::System);
     FAIL() << "loaded";
-  } catch (const image::HiveError& e) {
+  } catch (const image::Error& e) {
     const std::string message = e.what();
     EXPECT_NE(message.find(file.string()), std::string::npos) << message;
     EXPECT_NE(message.find(param.expected), std::string::npos) << message;
@@ -236,7 +236,7 @@ TEST(HiveHeader, ASystemHiveWithoutSelectIsRefused) {
   try {
     image::loadHive(machine.registry, file, image::HiveKind::System);
     FAIL() << "loaded";
-  } catch (const image::HiveError& e) {
+  } catch (const image::Error& e) {
     EXPECT_NE(std::string(e.what()).find("Select"), std::string::npos) << e.what();
   }
   // As a SOFTWARE hive it has no control sets to resolve and loads.
@@ -257,7 +257,7 @@ TEST(HiveHeader, AnUncleanHiveIsReadButNeverWritten) {
   EXPECT_FALSE(mount.header.clean());
   EXPECT_EQ(mount.header.sequence1, mount.header.sequence2 + 1);
   EXPECT_TRUE(machine.registry.keyExists(std::string(kCcs) + "\\Enum"));
-  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::HiveError);
+  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::Error);
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
@@ -268,7 +268,7 @@ TEST(HiveHeader, AFileChangedSinceLoadingIsNotWrittenBack) {
   sim::Machine machine;
   const image::HiveMount mount = image::loadHive(machine.registry, file, image::HiveKind::System);
   std::filesystem::resize_file(file, std::filesystem::file_size(file) + 4096);
-  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::HiveError);
+  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::Error);
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
