@@ -44,6 +44,8 @@ void HiveFile::verify(const std::filesystem::path& written) {
 
 void verifyWrittenHive(const std::filesystem::path& file, HiveKind kind,
                        const sim::Registry& expected, const std::string& mountPath) {
+  // The one read-back call; the reader's own comparison, when it has one,
+  // takes the place of the three steps here.
   verifyHive(file);
   sim::Machine fresh;
   loadHive(fresh.registry, file, kind);

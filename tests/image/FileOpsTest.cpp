@@ -261,6 +261,28 @@ TEST(InputFiles, ALockedFileAndOneThatIsNotRegularAreRefused) {
   EXPECT_THROW(held.recheck(), image::Error);
 }
 
+TEST(NewFiles, AreInvisibleUntilPlacedAndNeverTakeANameThatExists) {
+  const std::filesystem::path folder = workFolder() / "placing";
+  std::filesystem::create_directories(folder);
+  std::filesystem::create_symlink(folder / "nowhere", folder / "taken");
+  image::FileOps& ops = image::systemFileOps();
+  {
+    image::TempFile file = ops.create(folder, "made");
+    ops.write(file, "bytes");
+    EXPECT_FALSE(ops.placeNew(file, folder / "taken"));  // a dangling link is a name too
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "taken"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "nowhere")) << "written through the link";
+    EXPECT_TRUE(ops.placeNew(file, folder / "made"));
+  }
+  { image::TempFile dropped = ops.create(folder, "dropped"); }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"made", "taken"}));
+  EXPECT_EQ(readBytes(folder / "made"), "bytes");
+}
+
 TEST(BackupNames, ATakenNameIsNeverReused) {
   const std::filesystem::path folder = workFolder() / "names";
   std::filesystem::create_directories(folder);

@@ -379,7 +379,9 @@ same_file "$tmp/planted.hive" "$tmp/imports/SYSTEM"
 only_hive_left "$tmp/imports"
 # What the import and the calls changed, undone by the undo file alone.
 run --hive SYSTEM="$tmp/imports/SYSTEM" --save "$tmp/imports-before.reg"
+# A value deleted and set again, one changed, one added; a key added, a tree deleted.
 reg_image "$tmp/imports.reg" '[HKEY_LOCAL_MACHINE\SYSTEM\Select]' '"Current"=-' '"Default"=dword:00000007' \
+  '"Added"="1"' \
   '[HKEY_LOCAL_MACHINE\SYSTEM\Select]' '"Current"=dword:00000001' \
   '[HKEY_LOCAL_MACHINE\SYSTEM\Added\Below]' '"v"="1"' \
   '[-HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Class\{36fc9e60-c465-11cf-8056-444553540000}]'
