@@ -29,7 +29,7 @@ HiveImages HiveImages::open(const std::vector<HiveOption>& hives, bool commit, b
   return images;
 }
 
-void HiveImages::load(sim::Registry& registry, std::ostream& err) {
+void HiveImages::load(sim::Registry& registry, bool undo, std::ostream& err) {
   image::testPause("load");
   for (Entry& entry : entries_) {
     entry.mount = image::loadHive(registry, entry.input->given(), entry.kind);
@@ -39,7 +39,7 @@ void HiveImages::load(sim::Registry& registry, std::ostream& err) {
           << " and " << entry.mount.header.sequence2
           << " differ); changes in its transaction logs are not seen\n";
   }
-  loaded_ = image::snapshotBelow(registry, mountPaths());
+  if (undo) loaded_ = image::snapshotBelow(registry, mountPaths());
 }
 
 std::vector<std::string> HiveImages::mountPaths() const {

@@ -26,9 +26,10 @@ public:
   // not written completely.
   static HiveImages open(const std::vector<HiveOption>& hives, bool commit, bool writes);
 
-  // Loads every hive below its mount key and notes what was loaded; warns on
-  // `err` about a hive that was not written completely.
-  void load(sim::Registry& registry, std::ostream& err);
+  // Loads every hive below its mount key and, when the run is to write an
+  // undo file, notes what was loaded; warns on `err` about a hive that was
+  // not written completely.
+  void load(sim::Registry& registry, bool undo, std::ostream& err);
   // Where the hives are mounted: the keys an --import may change.
   std::vector<std::string> mountPaths() const;
   // The undo image: what turns the registry back into the hives as loaded.

@@ -324,7 +324,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   sim::Machine machine;
   machine.setOs(checked.os);
   if (hives) {
-    hives->load(machine.registry, err);
+    hives->load(machine.registry, options.commit || options.undo.has_value(), err);
   } else {
     loadImage(machine, options);
   }

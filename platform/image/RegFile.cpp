@@ -1002,24 +1002,4 @@ std::string writeUndoDiff(const RegistrySnapshot& before, const RegistrySnapshot
   return writer.finish();
 }
 
-std::optional<std::string> firstDifference(const RegistrySnapshot& a, const RegistrySnapshot& b) {
-  auto left = a.begin();
-  auto right = b.begin();
-  for (; left != a.end() && right != b.end(); ++left, ++right) {
-    if (left->first != right->first) return std::min(left->second.path, right->second.path);
-    const std::vector<Value>& ours = left->second.values;
-    const std::vector<Value>& theirs = right->second.values;
-    for (const Value& value : ours) {
-      const Value* other = findValue(theirs, value.name);
-      if (other == nullptr || !sameValue(*other, value))
-        return left->second.path + "|" + value.name;
-    }
-    for (const Value& value : theirs)
-      if (findValue(ours, value.name) == nullptr) return left->second.path + "|" + value.name;
-  }
-  if (left != a.end()) return left->second.path;
-  if (right != b.end()) return right->second.path;
-  return std::nullopt;
-}
-
 }  // namespace image

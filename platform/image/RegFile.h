@@ -70,7 +70,4 @@ RegistrySnapshot snapshotBelow(const sim::Registry& registry,
 std::string writeUndoDiff(const RegistrySnapshot& before, const RegistrySnapshot& after,
                           RegFormat format = RegFormat::Regedit4);
 
-// The first key ("KEY") or value ("KEY|name") where the two differ.
-std::optional<std::string> firstDifference(const RegistrySnapshot& a, const RegistrySnapshot& b);
-
 }  // namespace image

@@ -245,6 +245,28 @@ TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
   EXPECT_TRUE(readBytes(second.target) == second.before);
 }
 
+TEST(CommitPipeline, TheReadBackNamesTheFirstDifferenceFromThePlan) {
+  REQUIRE_REAL_HIVE();
+  ChangedHive hive("readback");
+  const std::filesystem::path written = hive.folder / "written";
+  image::writeHive(hive.machine.registry, hive.mount, written);
+  const std::string mount = image::mountPathFor(image::HiveKind::System);
+  const auto differs = [&]() -> std::string {
+    try {
+      image::verifyWrittenHive(written, image::HiveKind::System, hive.machine.registry, mount);
+    } catch (const image::Error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(differs(), "");
+  hive.machine.registry.setDword("HKLM\\SYSTEM\\Select", "Planned", 1);  // a value not written
+  EXPECT_NE(differs().find("Select|Planned"), std::string::npos) << differs();
+  hive.machine.registry.removeValue("HKLM\\SYSTEM\\Select", "Planned");
+  hive.machine.registry.removeKey("HKLM\\SYSTEM\\Setup");  // a key written that is not planned
+  EXPECT_NE(differs().find("keys"), std::string::npos) << differs();
+}
+
 TEST(InputFiles, ALockedFileAndOneThatIsNotRegularAreRefused) {
   const std::filesystem::path folder = workFolder() / "inputs";
   std::filesystem::create_directories(folder);
