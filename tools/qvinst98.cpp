@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "ImageError.h"
 #include "JsonReport.h"
 #include "ToolRun.h"
 
@@ -102,6 +103,8 @@ int runCommandLine(int argc, char** argv) {
     options.osGiven = app.count("--os") > 0;
     return tool::run(options, std::cout, std::cerr);
   } catch (const tool::UsageError& e) {
+    return refuse(json, e.what());
+  } catch (const image::Error& e) {  // an image or file the tool cannot work with
     return refuse(json, e.what());
   } catch (const std::exception& e) {
     return refuse(json, e.what());

@@ -19,16 +19,16 @@
 #include <utility>
 #include <vector>
 
+#include "ImageText.h"
 #include "Machine.h"
-#include "SimText.h"
 #include "TreeCompare.h"
 
 namespace image {
 
 namespace {
 
-using sim::text::equalNoCase;
-using sim::text::upper;
+using text::equalNoCase;
+using text::upper;
 
 constexpr std::size_t kBaseBlockSize = 4096;
 constexpr char kCurrentControlSet[] = "CurrentControlSet";
@@ -50,7 +50,7 @@ std::string systemError() {
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
-  throw HiveError(file.string() + ": " + what);
+  throw Error(file, what);
 }
 
 std::uint32_t le32(const unsigned char* bytes) {
@@ -869,7 +869,7 @@ void verifyHiveAgainst(const std::filesystem::path& file, HiveKind kind,
   sim::Machine written;
   loadHive(written.registry, file, kind);
   if (const auto difference = firstDifference(expected, written.registry, mountPath))
-    fail(file, "the written hive does not read back as the registry: " + shown(*difference));
+    fail(file, "does not read back as the registry: " + shown(*difference));
 }
 
 }  // namespace image

@@ -30,16 +30,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "ImageError.h"
 #include "SimRegistry.h"
 
 namespace image {
 
-// A file that is not a hive, or a hive that cannot be read or written. The
-// message is one line and names the file.
-class HiveError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// Files that are not hives, and hives that cannot be read or written, are
+// refused with an Error naming the file.
 
 // What the hive's base block says before anything else is read.
 struct HiveHeader {
@@ -52,7 +49,7 @@ struct HiveHeader {
   bool clean() const { return sequence1 == sequence2; }
 };
 
-// Reads the base block; throws HiveError for a file that is missing, too
+// Reads the base block; throws Error for a file that is missing, too
 // short, not a hive, or shorter than its header says.
 HiveHeader readHiveHeader(const std::filesystem::path& file);
 // Whether the file starts with the "regf" signature.
@@ -83,7 +80,7 @@ struct HiveMount {
 // Where a hive of that kind is mounted: "HKEY_LOCAL_MACHINE\SYSTEM".
 std::string mountPathFor(HiveKind kind);
 
-// Loads the whole hive below its mount key. Throws HiveError for a file that
+// Loads the whole hive below its mount key. Throws Error for a file that
 // is not a readable hive, and for a SYSTEM hive without Select\Current or
 // whose Current names no control set.
 HiveMount loadHive(sim::Registry& registry, const std::filesystem::path& file, HiveKind kind);
@@ -104,14 +101,14 @@ HiveDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
                    const std::filesystem::path& out, bool writeWhenUnchanged = true);
 
 // Opens a written hive again with hivex and reads its root key; throws
-// HiveError when that fails.
+// Error when that fails.
 void verifyHive(const std::filesystem::path& file);
 
 // The changes writeHive would make, without writing anything: the hive is
 // changed in memory only, so every refusal writeHive would give, comes here.
 HiveDiff diffHive(const sim::Registry& registry, const HiveMount& mount);
 
-// Throws the HiveError that writing the registry back into the mount's hive
+// Throws the Error that writing the registry back into the mount's hive
 // would throw, writing nothing: for a preview to refuse what a commit would.
 // An unclean header (HiveHeader::clean) is left to the caller, which warns in
 // a preview and refuses a commit.
@@ -120,7 +117,7 @@ void checkWritable(const sim::Registry& registry, const HiveMount& mount);
 // Reads a written hive back into a registry of its own, as loadHive does
 // (a SYSTEM hive's Select\Current must still resolve), and compares the keys
 // below `mountPath` with `expected`: same key names, exactly, and same values.
-// Throws HiveError naming the first difference.
+// Throws Error naming the first difference.
 void verifyHiveAgainst(const std::filesystem::path& file, HiveKind kind,
                        const sim::Registry& expected, const std::string& mountPath);
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "SimText.h"
+#include "ImageText.h"
 
 namespace image {
 
@@ -13,8 +13,8 @@ namespace {
 // differ: a name on one side only, or one name spelt in two ways.
 std::string nameDifference(const std::string& what, const std::string* want,
                            const std::string* got) {
-  const std::string wantUpper = want ? sim::text::upper(*want) : std::string();
-  const std::string gotUpper = got ? sim::text::upper(*got) : std::string();
+  const std::string wantUpper = want ? text::upper(*want) : std::string();
+  const std::string gotUpper = got ? text::upper(*got) : std::string();
   if (want && got && wantUpper == gotUpper) return what + *want + " is spelt " + *got;
   if (want && (!got || wantUpper < gotUpper)) return "missing " + what + *want;
   return "unexpected " + what + *got;
@@ -23,8 +23,7 @@ std::string nameDifference(const std::string& what, const std::string* want,
 void sortByName(std::vector<sim::Value>& values) {
   std::vector<std::pair<std::string, sim::Value>> named;
   named.reserve(values.size());
-  for (sim::Value& value : values)
-    named.emplace_back(sim::text::upper(value.name), std::move(value));
+  for (sim::Value& value : values) named.emplace_back(text::upper(value.name), std::move(value));
   std::sort(named.begin(), named.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = std::move(named[i].second);

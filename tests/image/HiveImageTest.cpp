@@ -166,7 +166,7 @@ TEST(WriteBack, ChangesThroughCurrentControlSetLandInTheCurrentSetAndNothingElse
   // Everything else reads back as it was changed.
   sim::Machine again;
   image::loadHive(again.registry, written, image::HiveKind::System);
-  EXPECT_TRUE(sim::writeRegText(again.registry) == sim::writeRegText(registry));
+  EXPECT_TRUE(image::writeRegText(again.registry) == image::writeRegText(registry));
 }
 
 TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
@@ -175,7 +175,7 @@ TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
   const image::HiveMount mount =
       image::loadHive(machine.registry, realHive(), image::HiveKind::System);
   machine.registry.addKey("HKLM\\SYSTEM\\ControlSet001\\Control");
-  EXPECT_THROW(image::diffHive(machine.registry, mount), image::HiveError);
+  EXPECT_THROW(image::diffHive(machine.registry, mount), image::Error);
 }
 
 struct Damage {
@@ -197,7 +197,7 @@ TEST_P(DamagedHive, IsRefusedWithOneLine) {
   try {
     image::loadHive(machine.registry, file, image::HiveKind::System);
     FAIL() << "loaded";
-  } catch (const image::HiveError& e) {
+  } catch (const image::Error& e) {
     const std::string message = e.what();
     EXPECT_NE(message.find(file.string()), std::string::npos) << message;
     EXPECT_NE(message.find(param.expected), std::string::npos) << message;
@@ -240,7 +240,7 @@ TEST(HiveHeader, ASystemHiveWithoutSelectIsRefused) {
   try {
     image::loadHive(machine.registry, file, image::HiveKind::System);
     FAIL() << "loaded";
-  } catch (const image::HiveError& e) {
+  } catch (const image::Error& e) {
     EXPECT_NE(std::string(e.what()).find("Select"), std::string::npos) << e.what();
   }
   // As a SOFTWARE hive it has no control sets to resolve and loads.
@@ -261,7 +261,7 @@ TEST(HiveHeader, AnUncleanHiveIsReadButNeverWritten) {
   EXPECT_FALSE(mount.header.clean());
   EXPECT_EQ(mount.header.sequence1, mount.header.sequence2 + 1);
   EXPECT_TRUE(machine.registry.keyExists(std::string(kCcs) + "\\Enum"));
-  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::HiveError);
+  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::Error);
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
@@ -272,7 +272,7 @@ TEST(HiveHeader, AFileChangedSinceLoadingIsNotWrittenBack) {
   sim::Machine machine;
   const image::HiveMount mount = image::loadHive(machine.registry, file, image::HiveKind::System);
   std::filesystem::resize_file(file, std::filesystem::file_size(file) + 4096);
-  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::HiveError);
+  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::Error);
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
@@ -311,7 +311,7 @@ TEST_P(CraftedHive, IsRefusedWithOneLineInBoundedTime) {
         std::string message = "loaded";
         try {
           image::loadHive(machine.registry, file, image::HiveKind::System);
-        } catch (const image::HiveError& e) {
+        } catch (const image::Error& e) {
           message = e.what();
         }
         std::fputs(message.c_str(), stderr);
@@ -456,7 +456,7 @@ TEST_P(UnwritableHive, IsRefusedBeforeAnythingIsWritten) {
       if (attempt == 1) image::diffHive(machine.registry, mount);
       if (attempt == 2) image::writeHive(machine.registry, mount, out);
       ADD_FAILURE() << "accepted, attempt " << attempt;
-    } catch (const image::HiveError& e) {
+    } catch (const image::Error& e) {
       EXPECT_NE(std::string(e.what()).find(param.expected), std::string::npos) << e.what();
       EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
     }
@@ -527,7 +527,7 @@ TEST(VerifyAgainst, PassesOnAnHonestWriteAndNamesTheFirstDifference) {
     try {
       image::verifyHiveAgainst(out, image::HiveKind::System, registry, at);
       ADD_FAILURE() << "passed after a change; expected " << expected;
-    } catch (const image::HiveError& e) {
+    } catch (const image::Error& e) {
       EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
     }
   }
@@ -536,7 +536,7 @@ TEST(VerifyAgainst, PassesOnAnHonestWriteAndNamesTheFirstDifference) {
   ASSERT_TRUE(hivetest::plantHelper("drop " + hivetest::quoted(out) + " " +
                                     hivetest::quoted(noSelect) + " Select"));
   EXPECT_THROW(image::verifyHiveAgainst(noSelect, image::HiveKind::System, registry, at),
-               image::HiveError);
+               image::Error);
 }
 
 TEST(TreeCompare, NamesAreComparedExactlyAndValueOrderDoesNotCount) {
@@ -544,9 +544,9 @@ TEST(TreeCompare, NamesAreComparedExactlyAndValueOrderDoesNotCount) {
   sim::Machine b;
   sim::Machine c;
   const std::string head = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T\\";
-  sim::applyRegText(a.registry, head + "Sub]\r\n\"One\"=\"1\"\r\n\"Two\"=\"2\"\r\n", "a.reg");
-  sim::applyRegText(b.registry, head + "Sub]\r\n\"Two\"=\"2\"\r\n\"One\"=\"1\"\r\n", "b.reg");
-  sim::applyRegText(c.registry, head + "SUB]\r\n\"One\"=\"1\"\r\n\"two\"=\"2\"\r\n", "c.reg");
+  image::applyRegText(a.registry, head + "Sub]\r\n\"One\"=\"1\"\r\n\"Two\"=\"2\"\r\n", "a.reg");
+  image::applyRegText(b.registry, head + "Sub]\r\n\"Two\"=\"2\"\r\n\"One\"=\"1\"\r\n", "b.reg");
+  image::applyRegText(c.registry, head + "SUB]\r\n\"One\"=\"1\"\r\n\"two\"=\"2\"\r\n", "c.reg");
   EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T"), std::nullopt);
   EXPECT_EQ(image::firstDifference(a.registry, c.registry, "HKLM\\T").value_or(""),
             "key HKLM\\T\\Sub is spelt SUB");

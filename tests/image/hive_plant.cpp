@@ -76,7 +76,7 @@ std::string currentSet(hive_h* hive) {
 
 void plant(const std::string& in, const std::string& out, const std::string& records) {
   sim::Machine machine;
-  sim::loadRegFile(machine.registry, records);
+  image::loadRegFile(machine.registry, records);
   Hive hive = openWritable(in);
   const std::string set = currentSet(hive.get());
   machine.registry.forEachKey([&](const sim::KeySnapshot& key) {

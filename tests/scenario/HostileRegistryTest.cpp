@@ -28,7 +28,7 @@ class HostileRegistryTest : public MachineTest {
 protected:
   void load(sim::Machine& target, const char* os) {
     ASSERT_TRUE(target.setOs(os));
-    sim::loadRegFile(target.registry, std::string(QVINST98_MACHINES_DIR) + "/" + os + ".reg");
+    image::loadRegFile(target.registry, std::string(QVINST98_MACHINES_DIR) + "/" + os + ".reg");
     target.configManager.loadFromRegistry();
   }
 
