@@ -1,30 +1,18 @@
 // Text and path helpers of the image code. Registry names compare as
-// Windows compares them: ASCII letters without regard to case, every other
-// byte as it is.
+// Windows compares them (NameCompare.h).
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "NameCompare.h"
+
 namespace image::text {
 
-inline char upperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-inline std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = upperChar(c);
-  return out;
-}
-
-inline bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (upperChar(a[i]) != upperChar(b[i])) return false;
-  return true;
-}
+using platform::names::equalNoCase;
+using platform::names::upper;
+using platform::names::upperChar;
 
 // Whether the registry path `path` is the key `key` or below it.
 inline bool atOrBelow(std::string_view path, std::string_view key) {

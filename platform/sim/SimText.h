@@ -8,24 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "NameCompare.h"
+
 namespace sim::text {
 
-inline char upperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-inline std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = upperChar(c);
-  return out;
-}
-
-inline bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (upperChar(a[i]) != upperChar(b[i])) return false;
-  return true;
-}
+using platform::names::equalNoCase;
+using platform::names::upper;
+using platform::names::upperChar;
 
 // "0x1A2B" as the call log writes values.
 inline std::string hex(std::uint64_t value) {
