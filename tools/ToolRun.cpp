@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "BundledMachines.h"
+#include "DatTool.h"
 #include "Exports.h"
 #include "FileOps.h"
 #include "HiveTool.h"
@@ -196,18 +197,20 @@ Failure parseFailure(const std::string& text) {
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
   // Everything that can be refused is checked before any call runs.
+  if (options.check) return checkImage(options, out);
   if (options.registry && options.machine) {
     throw UsageError("--registry and --machine exclude each other");
   }
   if (options.calls.empty() && !options.save && !options.undo && !options.changes &&
-      !options.commit && !options.saveHive) {
+      !options.commit && !options.saveHive && !options.saveDat) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }
   std::vector<ParsedCall> calls;
   for (const auto& call : options.calls) calls.push_back(parseCall(call));
   const sim::Dialogs::Answer answer = parseAnswer(options.answer);
-  std::optional<HiveImages> hives = HiveImages::prepare(options);
-  const std::string os = hives ? hives->os(options) : options.os;
+  std::optional<DatImages> dat = DatImages::prepare(options);
+  std::optional<HiveImages> hives = dat ? std::nullopt : HiveImages::prepare(options);
+  const std::string os = dat ? dat->os(options) : hives ? hives->os(options) : options.os;
 
   sim::Machine machine;
   if (!machine.setOs(os)) {
@@ -219,7 +222,10 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     throw UsageError("a hive image is an NT registry; --os must name an NT version, not '" + os +
                      "'");
   }
-  if (hives) {
+  if (dat) dat->checkOs(machine);
+  if (dat) {
+    dat->load(machine.registry);
+  } else if (hives) {
     hives->load(machine.registry, err);
   } else {
     loadImage(machine, options);
@@ -273,6 +279,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
   }
   if (hives) hives->finish(machine, options, format, err);
+  if (dat) dat->finish(machine, options, err);
   return 0;
 }
 

@@ -44,6 +44,10 @@ struct Options {
   bool commit = false;
   std::optional<std::string> saveHive;
   std::optional<std::string> backup;
+  // CREG files (DatTool.h).
+  bool check = false;
+  std::optional<int> codepage;
+  std::optional<std::string> saveDat;
 };
 
 // A command line or an input the tool cannot work with: exit status 2.

@@ -68,6 +68,13 @@ int runCommandLine(int argc, char** argv) {
                  "With --commit: the backup of the one hive goes to this new file");
   app.add_option("--save-hive", options.saveHive,
                  "Write the changed hive to this file and leave the original alone");
+  app.add_flag("--check", options.check,
+               "Check the image's structure alone (a CREG file record by record; a hive or .reg "
+               "by loading it), print a summary and exit");
+  app.add_option("--codepage", options.codepage,
+                 "Code page of a CREG file's names and text (default 1252)");
+  app.add_option("--save-dat", options.saveDat,
+                 "Write the changed CREG file to this file and leave the original alone");
   app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
 
   try {

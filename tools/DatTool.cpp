@@ -1,0 +1,144 @@
+#include "DatTool.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "FileOps.h"
+#include "HiveImage.h"
+#include "RegFile.h"
+#include "SimText.h"
+
+namespace tool {
+
+namespace {
+
+std::string describe(const image::DatDiff& diff) {
+  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
+         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
+}
+
+std::string regImageSummary(const sim::Registry& registry) {
+  std::size_t keys = 0;
+  std::size_t values = 0;
+  registry.forEachKey([&](const sim::KeySnapshot& key) {
+    ++keys;
+    values += key.values.size();
+  });
+  return std::to_string(keys) + " keys, " + std::to_string(values) + " values";
+}
+
+}  // namespace
+
+std::optional<DatImages> DatImages::prepare(const Options& options) {
+  if (!options.registry || !image::looksLikeDat(*options.registry)) {
+    if (options.saveDat || options.codepage)
+      throw UsageError("--save-dat and --codepage need a CREG file (--registry SYSTEM.DAT)");
+    return std::nullopt;
+  }
+  if (!options.hives.empty())
+    throw UsageError("a CREG file (--registry) and hive files (--hive) exclude each other");
+  if (options.saveHive || options.backup)
+    throw UsageError("--save-hive and --backup are for hive files; a CREG file takes --save-dat");
+  if (options.commit)
+    throw UsageError(
+        "--commit does not write CREG files yet; --save-dat FILE writes the changed "
+        "file beside it");
+  DatImages images;
+  images.file_ = *options.registry;
+  if (options.codepage) images.codepage_ = *options.codepage;
+  std::error_code error;
+  if (options.saveDat && std::filesystem::equivalent(*options.saveDat, images.file_, error))
+    throw UsageError("--save-dat names the CREG file itself; write to another file");
+  try {
+    image::readCheckedDat(images.file_);
+    images.version_ = image::datVersionNumber(images.file_, images.codepage_);
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  }
+  return images;
+}
+
+std::string DatImages::os(const Options& options) const {
+  if (options.osGiven) return options.os;
+  const auto os = image::osForVersionNumber(version_);
+  if (!os)
+    throw UsageError(file_ + ": VersionNumber '" + version_ +
+                     "' names no Windows 95, 98 or Me; give --os");
+  return *os;
+}
+
+void DatImages::checkOs(const sim::Machine& machine) const {
+  if (machine.system.version().isNtFamily())
+    throw UsageError("a CREG file is a Windows 95/98/Me registry; --os must name one of those");
+}
+
+void DatImages::load(sim::Registry& registry) {
+  try {
+    mount_ = image::loadDat(registry, file_, codepage_);
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+void DatImages::finish(const sim::Machine& machine, const Options& options, std::ostream& err) {
+  if (!options.saveDat) return;
+  try {
+    image::DatDiff diff;
+    image::replaceFile({*options.saveDat, "", "", "", [&](const std::filesystem::path& file) {
+                          diff = image::writeDat(machine.registry, mount_, file);
+                          image::verifyDat(file, machine.registry, mount_);
+                        }});
+    err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": " << describe(diff)
+        << '\n';
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  } catch (const image::FileError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+int checkImage(const Options& options, std::ostream& out) {
+  if (!options.calls.empty()) throw UsageError("--check runs no exports");
+  try {
+    if (options.registry && image::looksLikeDat(*options.registry)) {
+      image::dat::Summary summary;
+      image::readCheckedDat(*options.registry, &summary);
+      out << *options.registry << ": CREG file, " << summary.keys << " keys, " << summary.values
+          << " values, " << summary.blocks << " data blocks, "
+          << summary.freeRecordBytes + summary.freeEntryBytes << " bytes free ("
+          << summary.freeRecordBytes << " in free records, " << summary.freeEntryBytes
+          << " in the key table)\n";
+      return 0;
+    }
+    std::vector<std::pair<std::string, image::HiveKind>> hives;
+    if (options.registry && image::looksLikeHive(*options.registry))
+      hives.emplace_back(*options.registry, image::HiveKind::System);
+    for (const std::string& given : options.hives) {
+      const auto eq = given.find('=');
+      const std::string name = given.substr(0, eq);
+      if (eq == std::string::npos) throw UsageError("--hive takes NAME=FILE, not '" + given + "'");
+      hives.emplace_back(given.substr(eq + 1), sim::text::upper(name) == "SOFTWARE"
+                                                   ? image::HiveKind::Software
+                                                   : image::HiveKind::System);
+    }
+    for (const auto& [file, kind] : hives) {
+      sim::Machine machine;
+      const image::HiveMount mount = image::loadHive(machine.registry, file, kind);
+      out << file << ": registry hive, " << mount.keys << " keys, " << mount.values << " values\n";
+    }
+    if (!hives.empty()) return 0;
+    if (!options.registry) throw UsageError("--check needs an image (--registry or --hive)");
+    sim::Machine machine;
+    sim::loadRegFile(machine.registry, *options.registry);
+    out << *options.registry << ": .reg image, " << regImageSummary(machine.registry) << '\n';
+    return 0;
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  } catch (const image::HiveError& e) {
+    throw UsageError(e.what());
+  } catch (const sim::RegFileError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+}  // namespace tool
