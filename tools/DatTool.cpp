@@ -27,7 +27,37 @@ std::string regImageSummary(const sim::Registry& registry) {
   return std::to_string(keys) + " keys, " + std::to_string(values) + " values";
 }
 
+// The entry of `folder` named `name` in any case.
+std::optional<std::filesystem::path> findNoCase(const std::filesystem::path& folder,
+                                                const std::string& name) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    if (sim::text::equalNoCase(entry.path().filename().string(), name)) return entry.path();
+  return std::nullopt;
+}
+
 }  // namespace
+
+void applyWindowsDir(Options& options) {
+  if (!options.windows) return;
+  if (options.registry || !options.hives.empty())
+    throw UsageError("--windows finds the registry files itself; leave out --registry and --hive");
+  const std::filesystem::path folder = *options.windows;
+  if (const auto dat = findNoCase(folder, "SYSTEM.DAT")) {
+    options.registry = dat->string();
+    return;
+  }
+  std::optional<std::filesystem::path> config = findNoCase(folder, "System32");
+  if (config) config = findNoCase(*config, "config");
+  if (config) {
+    for (const char* hive : {"SYSTEM", "SOFTWARE"})
+      if (const auto file = findNoCase(*config, hive))
+        options.hives.push_back(std::string(hive) + '=' + file->string());
+  }
+  if (options.hives.empty())
+    throw UsageError("--windows " + folder.string() +
+                     ": neither SYSTEM.DAT nor System32\\config\\SYSTEM is there");
+}
 
 std::optional<DatImages> DatImages::prepare(const Options& options) {
   if (!options.registry || !image::looksLikeDat(*options.registry)) {

@@ -34,6 +34,12 @@ private:
   image::DatMount mount_;
 };
 
+// --windows DIR: the registry files of the Windows folder, found whatever the
+// case of their names: SYSTEM.DAT as --registry, else System32\config\SYSTEM
+// and SOFTWARE as --hive. Throws UsageError when there are none, or when
+// --registry or --hive name images too.
+void applyWindowsDir(Options& options);
+
 // --check: checks the image alone (a CREG file structure by structure, a hive
 // or a .reg image by loading it) and prints one summary line.
 int checkImage(const Options& options, std::ostream& out);

@@ -48,6 +48,7 @@ struct Options {
   bool check = false;
   std::optional<int> codepage;
   std::optional<std::string> saveDat;
+  std::optional<std::string> windows;  // the Windows folder: its registry files
 };
 
 // A command line or an input the tool cannot work with: exit status 2.

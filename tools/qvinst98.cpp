@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "DatTool.h"
 #include "ToolRun.h"
 
 namespace {
@@ -75,6 +76,9 @@ int runCommandLine(int argc, char** argv) {
                  "Code page of a CREG file's names and text (default 1252)");
   app.add_option("--save-dat", options.saveDat,
                  "Write the changed CREG file to this file and leave the original alone");
+  app.add_option("--windows", options.windows,
+                 "The Windows folder of a mounted installation: its SYSTEM.DAT, or its "
+                 "System32\\config\\SYSTEM and SOFTWARE hives, as the image");
   app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
 
   try {
@@ -95,6 +99,7 @@ int runCommandLine(int argc, char** argv) {
   try {
     for (const auto& failure : failures) options.failures.push_back(tool::parseFailure(failure));
     options.osGiven = app.count("--os") > 0;
+    tool::applyWindowsDir(options);
     return tool::run(options, std::cout, std::cerr);
   } catch (const tool::UsageError& e) {
     std::cerr << "qvinst98: " << e.what() << '\n';

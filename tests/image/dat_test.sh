@@ -203,6 +203,14 @@ expect_one_line_error "code page 4242"
 run --registry "$real" --codepage 1251 --os win98 InitModule IsWinMe
 expect_status 0
 expect_out "IsWinMe -> 0"
+mkdir -p "$tmp/mounted/windows" "$tmp/empty"
+cp "$real" "$tmp/mounted/windows/System.Dat"
+run --windows "$tmp/mounted/windows" InitModule IsWinMe
+expect_status 0
+expect_out "IsWinMe -> 1"
+run --windows "$tmp/empty" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "neither SYSTEM.DAT"
 run --machine win98 --save-dat "$tmp/x.dat" RemoveAuxDevices
 expect_status 2
 expect_one_line_error "need a CREG file"
