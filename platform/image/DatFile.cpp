@@ -281,6 +281,11 @@ Summary check(std::span<const std::uint8_t> bytes) {
 
 Editor::Editor(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
   check(bytes_);
+  std::uint32_t offset = get32(bytes_, 8);
+  for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
+    blocks_.push_back({offset, get32(bytes_, offset + 4)});
+    offset += blocks_.back().size;
+  }
 }
 
 Editor::Key Editor::root() const {
@@ -295,23 +300,12 @@ std::vector<Editor::Key> Editor::children(Key key) const {
   return out;
 }
 
-std::vector<Editor::Block> Editor::blocks() const {
-  std::vector<Block> out;
-  std::uint32_t offset = get32(bytes_, 8);
-  for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
-    out.push_back({offset, get32(bytes_, offset + 4)});
-    offset += out.back().size;
-  }
-  return out;
-}
-
 Editor::Place Editor::recordOf(Key key) const {
   const std::uint32_t at = entryAt(key);
   const std::uint16_t index = get16(bytes_, at + 0x1A);
   const std::uint32_t id = get16(bytes_, at + 0x18) | std::uint32_t(index) << 16;
-  const std::vector<Block> all = blocks();
-  if (index >= all.size()) fault("key entry " + hex(key) + " names a missing block");
-  const Block& block = all[index];
+  if (index >= blocks_.size()) fault("key entry " + hex(key) + " names a missing block");
+  const Block& block = blocks_[index];
   for (std::uint32_t rec = block.offset + kBlockHeader; rec < block.offset + block.size;
        rec += get32(bytes_, rec))
     if (get32(bytes_, rec + 4) == id) return {index, rec};
@@ -375,7 +369,7 @@ void Editor::freeEntry(Key key) {
 }
 
 void Editor::freeRecord(const Place& place, bool releaseIdToo) {
-  const Block block = blocks()[place.block];
+  const Block block = blocks_[place.block];
   const std::uint32_t rec = place.offset;
   const auto id = static_cast<std::uint16_t>(get32(bytes_, rec + 4) & 0xFFFF);
   put32(bytes_, rec + 4, kNone);
@@ -389,12 +383,12 @@ void Editor::freeRecord(const Place& place, bool releaseIdToo) {
 }
 
 void Editor::releaseId(std::size_t index, std::uint16_t id) {
-  const std::uint32_t header = blocks()[index].offset;
+  const std::uint32_t header = blocks_[index].offset;
   if (id < get16(bytes_, header + 0x16)) put16(bytes_, header + 0x16, id);
 }
 
 std::uint16_t Editor::takeId(std::size_t index) {
-  const Block block = blocks()[index];
+  const Block block = blocks_[index];
   const std::uint16_t id = get16(bytes_, block.offset + 0x16);
   std::vector<bool> used(kMaxId + 2, false);
   used[id] = true;
@@ -438,6 +432,7 @@ void Editor::growKeyTable() {
   bytes_.insert(bytes_.begin() + kTable + size, kChunk, 0);
   put32(bytes_, kTable + 4, size + kChunk);
   put32(bytes_, 8, get32(bytes_, 8) + kChunk);
+  for (Block& block : blocks_) block.offset += kChunk;
   put32(bytes_, entryAt(size), kFreeEntry);
   put32(bytes_, entryAt(size) + 4, kChunk);
   put32(bytes_, entryAt(size) + 8, get32(bytes_, kTable + 0x0C));
@@ -445,7 +440,7 @@ void Editor::growKeyTable() {
 }
 
 bool Editor::takeFreeRecord(std::size_t index, std::uint32_t size, std::uint32_t& offset) {
-  const Block block = blocks()[index];
+  const Block block = blocks_[index];
   std::uint32_t link = block.offset + 0x10;
   for (std::uint32_t rel = get32(bytes_, link); rel != kNone; rel = get32(bytes_, link)) {
     const std::uint32_t rec = block.offset + rel;
@@ -479,8 +474,7 @@ std::size_t Editor::appendBlock(std::uint32_t need) {
   const std::uint32_t size = (kBlockHeader + need + kChunk - 1) / kChunk * kChunk;
   const std::size_t index = get16(bytes_, 0x10);
   if (index == 0xFFFF) fault("no room for another data block");
-  const std::vector<Block> all = blocks();
-  const std::uint16_t flags = all.empty() ? 8 : get16(bytes_, all.front().offset + 0x0C);
+  const std::uint16_t flags = blocks_.empty() ? 8 : get16(bytes_, blocks_.front().offset + 0x0C);
   const std::size_t at = bytes_.size();
   bytes_.resize(at + size, 0);
   std::memcpy(bytes_.data() + at, "RGDB", 4);
@@ -494,24 +488,29 @@ std::size_t Editor::appendBlock(std::uint32_t need) {
   put32(bytes_, at + kBlockHeader + 4, kNone);
   put32(bytes_, at + kBlockHeader + 8, kNone);
   put16(bytes_, 0x10, static_cast<std::uint16_t>(index + 1));
+  blocks_.push_back({static_cast<std::uint32_t>(at), size});
   return index;
 }
 
 Editor::Place Editor::allocateRecord(std::uint32_t size, std::size_t preferred, bool needId) {
   if (kBlockHeader + size > kMaxBlock)
     fault("a key's name and values take " + std::to_string(size) + " bytes, more than 64 KB");
-  const std::vector<Block> all = blocks();
-  const auto hasId = [&](std::size_t index) {
-    return !needId || get16(bytes_, all[index].offset + 0x16) <= kMaxId;
+  // A block can take the record when it has an id to give and, by its free
+  // space counter, room that may fit it.
+  const auto fits = [&](std::size_t index, std::uint32_t& offset) {
+    const std::uint32_t header = blocks_[index].offset;
+    if (needId && get16(bytes_, header + 0x16) > kMaxId) return false;
+    if (get32(bytes_, header + 8) < size) return false;
+    return takeFreeRecord(index, size, offset);
   };
   std::uint32_t offset = 0;
-  if (preferred < all.size() && hasId(preferred) && takeFreeRecord(preferred, size, offset))
-    return {preferred, offset};
-  for (std::size_t i = 0; i < all.size(); ++i)
-    if (i != preferred && hasId(i) && takeFreeRecord(i, size, offset)) return {i, offset};
+  for (std::size_t index : {preferred, lastBlock_})
+    if (index < blocks_.size() && fits(index, offset)) return {lastBlock_ = index, offset};
+  for (std::size_t i = 0; i < blocks_.size(); ++i)
+    if (fits(i, offset)) return {lastBlock_ = i, offset};
   const std::size_t index = appendBlock(size);
   if (!takeFreeRecord(index, size, offset)) fault("a new data block has no room");
-  return {index, offset};
+  return {lastBlock_ = index, offset};
 }
 
 void Editor::writeRecord(const Place& place, std::uint32_t id, std::string_view name,

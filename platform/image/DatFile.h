@@ -91,8 +91,10 @@ private:
     std::uint32_t offset;  // of the record, in the file
   };
   std::vector<std::uint8_t> bytes_;
+  std::vector<Block> blocks_;  // kept as the key table grows and blocks are added
+  std::size_t lastBlock_ = 0;  // where the last record was placed: tried early
 
-  std::vector<Block> blocks() const;
+  const std::vector<Block>& blocks() const { return blocks_; }
   std::uint32_t entryAt(Key key) const { return 0x20 + key; }
   Place recordOf(Key key) const;
   void freeEntry(Key key);
