@@ -210,6 +210,7 @@ Summary check(std::span<const std::uint8_t> bytes) {
   if (entry(root, 0x0C) != kNone) fault("root key entry " + hex(root) + " has a parent");
   std::unordered_set<std::uint32_t> seen{root};
   std::unordered_set<std::uint32_t> recordsUsed;
+  std::unordered_set<std::string> siblingNames;  // parent and upper-cased name
   std::vector<std::uint32_t> stack{root};
   const auto follow = [&](std::uint32_t from, std::uint32_t to, const char* link,
                           std::uint32_t parent) {
@@ -246,6 +247,9 @@ Summary check(std::span<const std::uint8_t> bytes) {
     if (entry(at, 4) != nameHash(name))
       fault(where + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
             hex(nameHash(name)));
+    // Names are case-insensitive: two siblings of one name would be one key.
+    if (!siblingNames.insert(hex(entry(at, 0x0C)) + '\\' + sim::text::upper(name)).second)
+      fault(where + ": a second subkey named " + name + " in one key");
   }
   summary.keys = seen.size();
   if (recordsUsed.size() != records.size())

@@ -174,6 +174,13 @@ highest-id           0x23034   \x10                      highest id
 table-free-loop      0xea54    \x2c\xea\x00\x00          free list loops
 table-free-overlap   0xea50    \x00\x10\x00\x00          overlaps
 TABLE
+# Config renamed System, its name hash with it: two root keys of one name.
+cp "$real" "$tmp/bad/twice-named"
+printf 'System' | dd of="$tmp/bad/twice-named" bs=1 seek=$((0x8231a)) conv=notrunc status=none
+printf '\xe5\x01' | dd of="$tmp/bad/twice-named" bs=1 seek=$((0xeb14)) conv=notrunc status=none
+run --registry "$tmp/bad/twice-named" --save-dat "$tmp/bad/twice-named.out" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "a second subkey named"
 head -c 600000 "$real" >"$tmp/bad/truncated"
 head -c 100 "$real" >"$tmp/bad/headers-only"
 for name in truncated headers-only; do
