@@ -149,6 +149,21 @@ bool hasSignature(std::span<const std::uint8_t> bytes) {
   return signatureAt(bytes, 0, "CREG");
 }
 
+namespace {
+
+// The hash without the bytes above 0x7F, as some writers may have made it:
+// accepted on reading, so that a name in another code page does not make a
+// sound file look damaged.
+std::uint32_t asciiNameHash(std::string_view name) {
+  std::uint32_t sum = 0;
+  for (char c : name)
+    if (static_cast<std::uint8_t>(c) < 0x80)
+      sum += static_cast<std::uint8_t>(sim::text::upperChar(c));
+  return sum;
+}
+
+}  // namespace
+
 std::uint32_t nameHash(std::string_view name) {
   std::uint32_t sum = 0;
   for (char c : name) sum += static_cast<std::uint8_t>(sim::text::upperChar(c));
@@ -244,7 +259,7 @@ Summary check(std::span<const std::uint8_t> bytes) {
     const std::string name(
         reinterpret_cast<const char*>(bytes.data()) + record->second + kRecordHeader,
         get16(bytes, record->second + 0x0C));
-    if (entry(at, 4) != nameHash(name))
+    if (entry(at, 4) != nameHash(name) && entry(at, 4) != asciiNameHash(name))
       fault(where + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
             hex(nameHash(name)));
     // Names are case-insensitive: two siblings of one name would be one key.
