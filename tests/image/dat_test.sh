@@ -210,6 +210,15 @@ expect_one_line_error "code page 4242"
 run --registry "$real" --codepage 1251 --os win98 InitModule IsWinMe
 expect_status 0
 expect_out "IsWinMe -> 0"
+# The version comes from VersionNumber; one that names no version-4 Windows is refused.
+for version in "4.10.2222 0" "5.00.2195 2"; do
+  set -- $version
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"VersionNumber"="%s"\r\n' "$1" >"$tmp/version.reg"
+  run --registry "$real" --import "$tmp/version.reg" --save-dat "$tmp/version.dat"
+  run --registry "$tmp/version.dat" InitModule IsWinMe
+  expect_status "$2"
+  if [ "$2" -eq 0 ]; then expect_out "IsWinMe -> 0"; else expect_one_line_error "VersionNumber '$1'"; fi
+done
 mkdir -p "$tmp/mounted/windows" "$tmp/empty"
 cp "$real" "$tmp/mounted/windows/System.Dat"
 run --windows "$tmp/mounted/windows" InitModule IsWinMe
