@@ -1,21 +1,19 @@
 #include "DatTool.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <system_error>
 
 #include "FileOps.h"
 #include "HiveImage.h"
+#include "ImageError.h"
 #include "RegFile.h"
 #include "SimText.h"
 
 namespace tool {
 
 namespace {
-
-std::string describe(const image::DatDiff& diff) {
-  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
-         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
-}
 
 std::string regImageSummary(const sim::Registry& registry) {
   std::size_t keys = 0;
@@ -59,20 +57,32 @@ void applyWindowsDir(Options& options) {
                      ": neither SYSTEM.DAT nor System32\\config\\SYSTEM is there");
 }
 
+bool DatImages::named(const Options& options) {
+  struct stat info {};
+  return options.registry && ::stat(options.registry->c_str(), &info) == 0 &&
+         S_ISREG(info.st_mode) && image::looksLikeDat(*options.registry);
+}
+
 std::optional<DatImages> DatImages::prepare(const Options& options) {
-  if (!options.registry || !image::looksLikeDat(*options.registry)) {
+  if (!named(options)) {
     if (options.saveDat || options.codepage)
       throw UsageError("--save-dat and --codepage need a CREG file (--registry SYSTEM.DAT)");
     return std::nullopt;
   }
   if (!options.hives.empty())
     throw UsageError("a CREG file (--registry) and hive files (--hive) exclude each other");
-  if (options.saveHive || options.backup)
-    throw UsageError("--save-hive and --backup are for hive files; a CREG file takes --save-dat");
-  if (options.commit)
-    throw UsageError(
-        "--commit does not write CREG files yet; --save-dat FILE writes the changed "
-        "file beside it");
+  if (options.saveHive)
+    throw UsageError("--save-hive is for hive files; a CREG file takes --save-dat");
+  if (options.backup && !options.commit) throw UsageError("--backup goes with --commit");
+  if (options.commit) {
+    if (options.backup && image::nameTaken(*options.backup))
+      throw UsageError("--backup " + *options.backup +
+                       ": the file exists; a backup is never overwritten");
+    std::optional<std::string> undo = options.undo;
+    if (!undo && options.backup) undo = image::undoPathFor(*options.backup).string();
+    if (undo && image::nameTaken(*undo))
+      throw UsageError(*undo + ": the file exists; an undo file is never overwritten");
+  }
   DatImages images;
   images.file_ = *options.registry;
   if (options.codepage) images.codepage_ = *options.codepage;
@@ -80,9 +90,14 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
   if (options.saveDat && std::filesystem::equivalent(*options.saveDat, images.file_, error))
     throw UsageError("--save-dat names the CREG file itself; write to another file");
   try {
+    // Locked from here for a commit, before anything is read.
+    images.input_ =
+        std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
     image::readCheckedDat(images.file_);
     images.version_ = image::datVersionNumber(images.file_, images.codepage_);
   } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  } catch (const image::Error& e) {
     throw UsageError(e.what());
   }
   return images;
@@ -108,21 +123,38 @@ void DatImages::load(sim::Registry& registry) {
   } catch (const image::DatError& e) {
     throw UsageError(e.what());
   }
+  loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
 }
 
-void DatImages::finish(const sim::Machine& machine, const Options& options, std::ostream& err) {
-  if (!options.saveDat) return;
+std::string DatImages::undoText(const sim::Registry& registry, image::RegFormat format) const {
+  return image::writeUndoDiff(loaded_, image::snapshotBelow(registry, {mount_.mountPath}), format);
+}
+
+void DatImages::finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
+                       std::ostream& err) {
   try {
-    image::DatDiff diff;
-    image::replaceFile({*options.saveDat, "", "", "", [&](const std::filesystem::path& file) {
-                          diff = image::writeDat(machine.registry, mount_, file);
-                          image::verifyDat(file, machine.registry, mount_);
-                        }});
-    err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": " << describe(diff)
-        << '\n';
+    if (options.saveDat) {
+      image::DatDiff diff;
+      image::replaceFile(*options.saveDat, [&](const std::filesystem::path& file) {
+        diff = image::writeDat(machine.registry, mount_, file);
+        image::verifyDat(file, machine.registry, mount_);
+      });
+      err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": "
+          << image::describe(diff) << '\n';
+    }
+    image::DatImageFile file(*input_, mount_, machine.registry);
+    image::CommitRequest request;
+    request.images.push_back(&file);
+    request.write = options.commit;
+    if (options.commit) {
+      if (options.backup) request.backup = *options.backup;
+      if (options.undo) request.undo = *options.undo;
+      request.undoBytes = undoText(machine.registry, format);
+    }
+    image::commitImages(request, err);
   } catch (const image::DatError& e) {
     throw UsageError(e.what());
-  } catch (const image::FileError& e) {
+  } catch (const image::Error& e) {
     throw UsageError(e.what());
   }
 }
@@ -159,14 +191,12 @@ int checkImage(const Options& options, std::ostream& out) {
     if (!hives.empty()) return 0;
     if (!options.registry) throw UsageError("--check needs an image (--registry or --hive)");
     sim::Machine machine;
-    sim::loadRegFile(machine.registry, *options.registry);
+    image::loadRegFile(machine.registry, *options.registry);
     out << *options.registry << ": .reg image, " << regImageSummary(machine.registry) << '\n';
     return 0;
   } catch (const image::DatError& e) {
     throw UsageError(e.what());
-  } catch (const image::HiveError& e) {
-    throw UsageError(e.what());
-  } catch (const sim::RegFileError& e) {
+  } catch (const image::Error& e) {
     throw UsageError(e.what());
   }
 }

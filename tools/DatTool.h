@@ -2,33 +2,46 @@
 // that starts with "CREG", and the --codepage, --save-dat and --check options.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 
+#include "Commit.h"
 #include "DatImage.h"
 #include "Machine.h"
+#include "RegFile.h"
 #include "ToolRun.h"
 
 namespace tool {
 
 class DatImages {
 public:
-  // The CREG file that --registry names, checked before anything runs:
-  // nothing when --registry names another kind of image. Throws UsageError
-  // for a damaged file and options that do not fit it.
+  // Whether --registry names a CREG file.
+  static bool named(const Options& options);
+  // The CREG file that --registry names, opened (and for --commit locked)
+  // and checked before anything runs: nothing when --registry names another
+  // kind of image. Throws UsageError for a damaged file and options that do
+  // not fit it.
   static std::optional<DatImages> prepare(const Options& options);
 
   // --os when given, else the version the file's VersionNumber names.
   std::string os(const Options& options) const;
   // Refuses a Windows version that never kept its registry in such a file.
   void checkOs(const sim::Machine& machine) const;
+  // Loads the file and notes what was loaded.
   void load(sim::Registry& registry);
-  // --save-dat, after the calls.
-  void finish(const sim::Machine& machine, const Options& options, std::ostream& err);
+  // The undo image: what turns the registry back into the file as loaded.
+  std::string undoText(const sim::Registry& registry, image::RegFormat format) const;
+  // After the calls: --save-dat, and --commit through the commit pipeline
+  // or, without it, the same checks up to the writing.
+  void finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
+              std::ostream& err);
 
 private:
   std::string file_;
+  std::shared_ptr<image::InputFile> input_;
+  image::RegistrySnapshot loaded_;
   int codepage_ = 1252;
   std::string version_;  // VersionNumber, as the file holds it
   image::DatMount mount_;

@@ -1,10 +1,13 @@
 #include "ToolRun.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <sstream>
 
 #include "BundledMachines.h"
@@ -12,9 +15,12 @@
 #include "Exports.h"
 #include "FileOps.h"
 #include "HiveTool.h"
+#include "JsonReport.h"
 #include "Machine.h"
 #include "RegFile.h"
+#include "SimText.h"
 #include "Tracers.h"
+#include "WindowsVersion.h"
 
 namespace tool {
 
@@ -77,11 +83,7 @@ std::string describeDialog(const sim::Dialogs::Shown& shown) {
 
 void loadImage(sim::Machine& machine, const Options& options) {
   if (options.registry) {
-    try {
-      sim::loadRegFile(machine.registry, *options.registry);
-    } catch (const sim::RegFileError& e) {
-      throw UsageError(e.what());
-    }
+    image::loadRegFile(machine.registry, *options.registry);
     return;
   }
   // Without an image: the named bundled machine, or the one of the chosen
@@ -92,8 +94,8 @@ void loadImage(sim::Machine& machine, const Options& options) {
   std::string known;
   for (const auto& bundled : bundledMachines()) {
     if (bundled.name == wanted) {
-      sim::applyRegText(machine.registry, std::string(bundled.bytes, bundled.size),
-                        "bundled " + wanted + ".reg");
+      image::applyRegText(machine.registry, std::string(bundled.bytes, bundled.size),
+                          "bundled " + wanted + ".reg");
       return;
     }
     known += (known.empty() ? "" : ", ") + bundled.name;
@@ -103,15 +105,15 @@ void loadImage(sim::Machine& machine, const Options& options) {
 
 // Writes a file the tool makes (--save, --undo) so that a failure midway,
 // a full disk for one, leaves the file that was there whole: a temporary file
-// beside it, synced and renamed over it. `--save` may name the image it read.
-// A device or a pipe (/dev/stdout) is written directly, and a symbolic link
-// keeps pointing where it did.
+// beside it, synced and renamed over it. With a .reg image `--save` may name
+// the image it read. A device or a pipe (/dev/stdout) is written directly,
+// and a symbolic link keeps pointing where it did.
 void writeOutput(const std::string& path, const std::function<void(std::ostream&)>& write) {
   const auto direct = [&](const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     write(out);
     out.flush();
-    if (!out) throw image::FileError("cannot write " + file.string());
+    if (!out) throw image::Error(file, "cannot be written");
   };
   try {
     std::error_code error;
@@ -123,9 +125,9 @@ void writeOutput(const std::string& path, const std::function<void(std::ostream&
     const std::filesystem::path target = std::filesystem::exists(status)
                                              ? std::filesystem::canonical(path)
                                              : std::filesystem::path(path);
-    image::replaceFile({target, {}, {}, {}, direct});
-  } catch (const image::FileError&) {
-    throw UsageError("cannot write '" + path + "'");
+    image::replaceFile(target, direct);
+  } catch (const image::Error&) {
+    throw UsageError("cannot write '" + path + "'");  // the name given, not the temporary file
   } catch (const std::filesystem::filesystem_error&) {
     throw UsageError("cannot write '" + path + "'");
   }
@@ -195,9 +197,73 @@ Failure parseFailure(const std::string& text) {
   return failure;
 }
 
-int run(const Options& options, std::ostream& out, std::ostream& err) {
-  // Everything that can be refused is checked before any call runs.
-  if (options.check) return checkImage(options, out);
+namespace {
+
+bool isRegularFile(const std::string& file) {
+  struct stat info {};
+  return ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::vector<HiveOption> checkHiveOptions(const Options& options) {
+  std::vector<HiveOption> hives;
+  auto add = [&hives](const std::string& name, const std::string& file) {
+    HiveOption hive{sim::text::upper(name), file};
+    if (hive.name != "SYSTEM" && hive.name != "SOFTWARE")
+      throw UsageError("--hive takes SYSTEM=FILE or SOFTWARE=FILE, not '" + name + "'");
+    for (const HiveOption& other : hives)
+      if (other.name == hive.name) throw UsageError("--hive " + hive.name + " is given twice");
+    hives.push_back(std::move(hive));
+  };
+  // Only a regular file is opened to look: a pipe's bytes would be gone.
+  const bool registryIsHive = options.registry && isRegularFile(*options.registry) &&
+                              image::looksLikeHive(*options.registry);
+  if (options.registry && !registryIsHive && !options.hives.empty())
+    throw UsageError("a .reg image (--registry) and hive files (--hive) exclude each other");
+  if (registryIsHive) add("SYSTEM", *options.registry);
+  for (const std::string& given : options.hives) {
+    const auto eq = given.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == given.size())
+      throw UsageError("--hive takes NAME=FILE (SYSTEM=FILE or SOFTWARE=FILE), not '" + given +
+                       "'");
+    add(given.substr(0, eq), given.substr(eq + 1));
+  }
+  return hives;
+}
+
+// Outputs never name an input or each other: by the file a name reaches
+// (a link followed) and, for a file not there yet, by its folder and name.
+void refuseCrossedFiles(const Options& options, const std::vector<HiveOption>& hives) {
+  std::vector<std::string> inputs = options.imports;
+  for (const HiveOption& hive : hives) inputs.push_back(hive.file);
+  std::vector<std::pair<std::string, std::string>> outputs;  // option, file
+  if (options.save) outputs.emplace_back("--save", *options.save);
+  if (options.undo) outputs.emplace_back("--undo", *options.undo);
+  if (options.backup) outputs.emplace_back("--backup", *options.backup);
+  if (options.saveHive) outputs.emplace_back("--save-hive", *options.saveHive);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const auto id = image::identityOf(outputs[i].second);
+    if (!id) continue;  // its folder is missing: writing it fails on its own
+    for (const std::string& input : inputs) {
+      if (image::identityOf(input) != id) continue;
+      if (outputs[i].first == "--save-hive")
+        throw UsageError("--save-hive names the hive itself; use --commit to change it");
+      throw UsageError(outputs[i].first + " " + outputs[i].second + " names an input (" + input +
+                       "); refused");
+    }
+    for (std::size_t k = 0; k < i; ++k)
+      if (image::identityOf(outputs[k].second) == id)
+        throw UsageError(outputs[i].first + " and " + outputs[k].first + " name one file; refused");
+  }
+  for (std::size_t i = 0; i < hives.size(); ++i)
+    for (std::size_t k = 0; k < i; ++k)
+      if (image::identityOf(hives[i].file) == image::identityOf(hives[k].file))
+        throw UsageError("--hive " + hives[k].name + " and " + hives[i].name +
+                         " name one file; refused");
+}
+
+}  // namespace
+
+CheckedOptions checkOptions(const Options& options) {
   if (options.registry && options.machine) {
     throw UsageError("--registry and --machine exclude each other");
   }
@@ -205,36 +271,83 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
       !options.commit && !options.saveHive && !options.saveDat) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }
-  std::vector<ParsedCall> calls;
-  for (const auto& call : options.calls) calls.push_back(parseCall(call));
-  const sim::Dialogs::Answer answer = parseAnswer(options.answer);
-  std::optional<DatImages> dat = DatImages::prepare(options);
-  std::optional<HiveImages> hives = dat ? std::nullopt : HiveImages::prepare(options);
-  const std::string os = dat ? dat->os(options) : hives ? hives->os(options) : options.os;
+  for (const auto& call : options.calls) parseCall(call);
+  parseAnswer(options.answer);
 
-  sim::Machine machine;
-  if (!machine.setOs(os)) {
+  CheckedOptions checked;
+  checked.hives = checkHiveOptions(options);
+  checked.os = options.os;
+  if (checked.hives.empty() && !DatImages::named(options)) {
+    if (options.commit || options.saveHive || options.backup)
+      throw UsageError("--commit, --save-hive and --backup need a hive image (--hive NAME=FILE)");
+  } else {
+    if (options.machine) throw UsageError("--machine and hive images exclude each other");
+    if (options.backup && !options.commit) throw UsageError("--backup goes with --commit");
+    if (options.backup && checked.hives.size() > 1)
+      throw UsageError(
+          "--backup names one file; with more than one hive the backups go beside them");
+    if (options.saveHive && checked.hives.size() > 1)
+      throw UsageError("--save-hive writes one hive; give only that one with --hive");
+    refuseCrossedFiles(options, checked.hives);
+    if (options.commit) {
+      if (options.backup && image::nameTaken(*options.backup))
+        throw UsageError("--backup " + *options.backup +
+                         ": the file exists; a backup is never overwritten");
+      std::optional<std::string> undo = options.undo;
+      if (!undo && options.backup) undo = image::undoPathFor(*options.backup).string();
+      if (undo && image::nameTaken(*undo))
+        throw UsageError(*undo + ": the file exists; an undo file is never overwritten");
+    }
+    if (!options.osGiven) checked.os = "winxp";  // hive images come from NT
+  }
+
+  const auto version = sim::WindowsVersion::fromName(checked.os);
+  if (!version) {
     throw UsageError("unknown --os '" + options.os +
                      "'; use win95, win98, winme, nt4, win2k, winxp, vista, win7, win10 or "
                      "MAJOR.MINOR");
   }
-  if (hives && !machine.system.version().isNtFamily()) {
-    throw UsageError("a hive image is an NT registry; --os must name an NT version, not '" + os +
-                     "'");
+  if (!checked.hives.empty() && !version->isNtFamily()) {
+    throw UsageError("a hive image is an NT registry; --os must name an NT version, not '" +
+                     checked.os + "'");
   }
+  return checked;
+}
+
+int run(const Options& options, std::ostream& out, std::ostream& err) {
+  if (options.check) return checkImage(options, out);
+  // Everything that can be refused is checked before anything is read.
+  const CheckedOptions checked = checkOptions(options);
+  std::vector<ParsedCall> calls;
+  for (const auto& call : options.calls) calls.push_back(parseCall(call));
+  const sim::Dialogs::Answer answer = parseAnswer(options.answer);
+  std::optional<HiveImages> hives;
+  if (!checked.hives.empty())
+    hives = HiveImages::open(checked.hives, options.commit, options.commit || options.saveHive);
+
+  std::optional<DatImages> dat = DatImages::prepare(options);
+  const std::string os = dat ? dat->os(options) : checked.os;
+
+  sim::Machine machine;
+  if (!machine.setOs(os)) throw UsageError("unknown --os '" + os + "'");
   if (dat) dat->checkOs(machine);
+  // With --json the tool's own messages go into the JSON report; trace lines stay on `err`.
+  std::optional<JsonReport> json;
+  std::ostringstream messages;
+  if (options.json) json.emplace(options, os, machine);
+  std::ostream& notes = json ? messages : err;
   if (dat) {
     dat->load(machine.registry);
   } else if (hives) {
-    hives->load(machine.registry, err);
+    hives->load(machine.registry, options.commit || options.undo.has_value(), notes);
   } else {
     loadImage(machine, options);
   }
   for (const auto& file : options.imports) {
-    try {
-      sim::loadRegFile(machine.registry, file);
-    } catch (const sim::RegFileError& e) {
-      throw UsageError(e.what());
+    if (hives) {
+      image::loadRegFile(machine.registry, file, hives->mountPaths());
+    } else {
+      image::loadRegFile(machine.registry, file);
     }
   }
   if (options.noAdmin) machine.system.setProcessToken(sim::TokenSetup{false, false});
@@ -257,6 +370,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     const std::size_t dialogsBefore = machine.dialogs.shown().size();
     const char* text = call.text ? call.text->c_str() : "";
     const std::int32_t result = call.entry->fn(/*wnd=*/nullptr, /*unused=*/0, text);
+    if (json) {
+      json->call(call.entry->ordinal, call.entry->name, call.text, result,
+                 std::span(machine.dialogs.shown()).subspan(dialogsBefore));
+      continue;
+    }
     for (std::size_t i = dialogsBefore; i < machine.dialogs.shown().size(); ++i) {
       out << describeDialog(machine.dialogs.shown()[i]) << '\n';
     }
@@ -264,22 +382,30 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   }
   out.flush();
 
-  if (options.changes) {
+  if (options.changes && !json) {
     for (const auto& change : machine.changes) out << change.describe() << '\n';
   }
-  const sim::RegFormat format =
-      machine.system.version().major == 4 ? sim::RegFormat::Regedit4 : sim::RegFormat::Regedit5;
+  const image::RegFormat format =
+      machine.system.version().major == 4 ? image::RegFormat::Regedit4 : image::RegFormat::Regedit5;
+  // A hive run's checks come first: a run they refuse writes nothing.
+  if (hives) hives->finish(machine, options, format, notes);
+  if (dat) dat->finish(machine, options, format, notes);
   if (options.save) {
     writeOutput(*options.save, [&](std::ostream& file) {
-      sim::writeRegImage(machine.registry, file, format);  // streamed, key by key
+      image::writeRegImage(machine.registry, file, format);  // streamed, key by key
     });
   }
-  if (options.undo) {
-    const std::string undo = sim::writeUndoText(machine.changes, format);
+  // With --commit the undo file is the commit's own.
+  if (options.undo && !((hives || dat) && options.commit)) {
+    const std::string undo = hives ? hives->undoText(machine.registry, format)
+                             : dat ? dat->undoText(machine.registry, format)
+                                   : image::writeUndoText(machine.changes, format);
     writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
   }
-  if (hives) hives->finish(machine, options, format, err);
-  if (dat) dat->finish(machine, options, err);
+  if (json) {
+    json->messages(messages.str());
+    json->write(machine.changes, out);
+  }
   return 0;
 }
 

@@ -31,6 +31,7 @@ struct Options {
   std::optional<std::string> save;
   std::optional<std::string> undo;
   bool changes = false;
+  bool json = false;           // one JSON document instead of the text lines (JsonReport.h)
   std::string answer = "yes";  // yes, no, esc, close
   std::string windir = "C:\\WINDOWS";
   std::vector<std::string> files;
@@ -50,6 +51,21 @@ struct Options {
   std::optional<std::string> saveDat;
   std::optional<std::string> windows;  // the Windows folder: its registry files
 };
+
+// A --hive option (or a --registry file that is a hive): SYSTEM or SOFTWARE.
+struct HiveOption {
+  std::string name;  // upper case
+  std::string file;
+};
+
+// The options as checked, each with every other, in one place before
+// anything is read: the hive options they name, and the Windows version.
+struct CheckedOptions {
+  std::vector<HiveOption> hives;
+  std::string os;
+};
+// Throws UsageError for an option, or a combination, that the tool refuses.
+CheckedOptions checkOptions(const Options& options);
 
 // A command line or an input the tool cannot work with: exit status 2.
 class UsageError : public std::runtime_error {

@@ -5,12 +5,23 @@
 #include <iostream>
 
 #include "DatTool.h"
+#include "ImageError.h"
+#include "JsonReport.h"
 #include "ToolRun.h"
 
 namespace {
 
+// The one-line message of an error that ends the run, and with --json the
+// same as a JSON document on standard output.
+int refuse(bool json, const std::string& message) {
+  std::cerr << "qvinst98: " << message << '\n';
+  if (json) tool::writeJsonError(std::cout, message, 2);
+  return 2;
+}
+
 int runCommandLine(int argc, char** argv) {
   tool::Options options;
+  const bool json = tool::wantsJson(argc, argv);
   std::vector<std::string> failures;
 
   CLI::App app{
@@ -41,6 +52,9 @@ int runCommandLine(int argc, char** argv) {
   app.add_option("--undo", options.undo,
                  "Write a .reg file that puts back everything the calls deleted");
   app.add_flag("--changes", options.changes, "List what the calls changed, one line each");
+  app.add_flag("--json", options.json,
+               "Print one JSON document instead of the text lines: the calls, the dialogs, every "
+               "change, the image and the warnings; errors too");
   app.add_option("--answer", options.answer, "Dialog answer: yes, no, esc or close")
       ->capture_default_str();
   app.add_option("--windir", options.windir, "The Windows directory")->capture_default_str();
@@ -88,8 +102,7 @@ int runCommandLine(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "qvinst98: " << e.what() << " (see --help)\n";
-    return 2;
+    return refuse(json, std::string(e.what()) + " (see --help)");
   }
 
   if (listCalls) {
@@ -102,11 +115,11 @@ int runCommandLine(int argc, char** argv) {
     tool::applyWindowsDir(options);
     return tool::run(options, std::cout, std::cerr);
   } catch (const tool::UsageError& e) {
-    std::cerr << "qvinst98: " << e.what() << '\n';
-    return 2;
+    return refuse(json, e.what());
+  } catch (const image::Error& e) {  // an image or file the tool cannot work with
+    return refuse(json, e.what());
   } catch (const std::exception& e) {
-    std::cerr << "qvinst98: " << e.what() << '\n';
-    return 2;
+    return refuse(json, e.what());
   }
 }
 

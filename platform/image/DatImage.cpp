@@ -353,4 +353,22 @@ void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
   }
 }
 
+std::string describe(const DatDiff& diff) {
+  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
+         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
+}
+
+std::string DatImageFile::build(const std::filesystem::path& out) {
+  return describe(writeDat(registry_, mount_, out));
+}
+
+void DatImageFile::verify(const std::filesystem::path& written) {
+  try {
+    verifyDat(written, registry_, mount_);
+  } catch (const DatError& e) {
+    throw DatError(input_.given().string() + ": the new file does not read back (" + e.what() +
+                   "); nothing written");
+  }
+}
+
 }  // namespace image

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Commit.h"
 #include "DatFile.h"
 #include "SimRegistry.h"
 
@@ -75,5 +76,27 @@ DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
 // path. Throws DatError naming the first difference.
 void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
                const DatMount& mount);
+
+// A CREG file as an image file of the commit pipeline (Commit.h): its new
+// content is the registry below the mount path, written by the editor.
+class DatImageFile : public ImageFile {
+public:
+  DatImageFile(const InputFile& input, const DatMount& mount, const sim::Registry& registry)
+      : input_(input), mount_(mount), registry_(registry) {}
+
+  const InputFile& input() const override { return input_; }
+  std::string label() const override { return input_.given().filename().string(); }
+  bool changed() const override { return !diffDat(registry_, mount_).empty(); }
+  std::string build(const std::filesystem::path& out) override;
+  void verify(const std::filesystem::path& written) override;
+
+private:
+  const InputFile& input_;
+  const DatMount& mount_;
+  const sim::Registry& registry_;
+};
+
+// "3 keys deleted, 0 added, 1 value lists changed"
+std::string describe(const DatDiff& diff);
 
 }  // namespace image

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -15,28 +17,8 @@ namespace {
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
   const std::string reason = errno != 0 ? std::strerror(errno) : "unknown error";
-  throw FileError(file.string() + ": " + what + " (" + reason + ")");
+  throw Error(file, what + " (" + reason + ")");
 }
-
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now, so that a failing close is reported.
-  int close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
-private:
-  int fd_;
-};
 
 void writeAll(int fd, const char* bytes, std::size_t size, const std::filesystem::path& file) {
   while (size > 0) {
@@ -50,57 +32,176 @@ void writeAll(int fd, const char* bytes, std::size_t size, const std::filesystem
   }
 }
 
-void syncAndClose(Descriptor& fd, const std::filesystem::path& file) {
-  if (::fsync(fd.get()) != 0) fail(file, "cannot be synced");
-  if (fd.close() != 0) fail(file, "cannot be closed");
+std::string randomSuffix() {
+  static std::random_device device;
+  static std::mt19937_64 engine((static_cast<std::uint64_t>(device()) << 32 | device()) ^
+                                static_cast<std::uint64_t>(::getpid()));
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(engine()));
+  return text;
+}
+
+std::filesystem::path randomName(const std::filesystem::path& folder, const std::string& stem) {
+  std::string name = ".";
+  name += stem;
+  name += ".qvinst98-";
+  name += randomSuffix();
+  name += ".tmp";
+  return folder / name;
+}
+
+std::filesystem::path procPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+bool haveProc() {
+  static const bool have = ::access("/proc/self/fd", X_OK) == 0;
+  return have;
+}
+
+// A new name for the file; false when the name is taken.
+bool linkUnnamed(const TempFile& file, const std::filesystem::path& name) {
+  errno = 0;
+  if (::linkat(AT_FDCWD, procPath(file.fd()).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) ==
+      0)
+    return true;
+  if (errno == EEXIST) return false;
+  fail(name, "cannot be created");
 }
 
 }  // namespace
 
-void FileOps::copyNew(const std::filesystem::path& from, const std::filesystem::path& to) {
-  errno = 0;
-  Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) fail(from, "cannot be read");
-  struct stat info {};
-  if (::fstat(in.get(), &info) != 0) fail(from, "cannot be read");
-  Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 0777));
-  if (out.get() < 0) fail(to, "cannot be created");
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void Descriptor::reset() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+TempFile::TempFile(std::filesystem::path folder, Descriptor fd, std::filesystem::path name)
+    : folder_(std::move(folder)), fd_(std::move(fd)), name_(std::move(name)) {}
+
+TempFile::~TempFile() {
+  if (!name_.empty()) ::unlink(name_.c_str());
+}
+
+std::filesystem::path TempFile::openPath() const {
+  return name_.empty() ? procPath(fd_.get()) : name_;
+}
+
+TempFile FileOps::create(const std::filesystem::path& folder, const std::string& stem) {
+#ifdef O_TMPFILE
+  if (haveProc()) {
+    errno = 0;
+    Descriptor fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.get() >= 0) return TempFile(folder, std::move(fd), {});
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+      fail(folder, "folder cannot hold a new file");
+  }
+#endif
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path name = randomName(folder, stem);
+    errno = 0;
+    Descriptor fd(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() >= 0) return TempFile(folder, std::move(fd), std::move(name));
+    if (errno != EEXIST) fail(name, "cannot be created");
+  }
+  fail(folder, "folder has no free temporary name");
+}
+
+void FileOps::copy(int from, const std::filesystem::path& fromName, TempFile& to) {
   std::vector<char> buffer(1 << 20);
+  off_t offset = 0;
   for (;;) {
-    const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+    errno = 0;
+    const ssize_t got = ::pread(from, buffer.data(), buffer.size(), offset);
     if (got < 0) {
       if (errno == EINTR) continue;
-      fail(from, "cannot be read");
+      fail(fromName, "cannot be read");
     }
     if (got == 0) break;
-    writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got), to);
+    writeAll(to.fd(), buffer.data(), static_cast<std::size_t>(got), to.openPath());
+    offset += got;
   }
-  syncAndClose(out, to);
 }
 
-void FileOps::writeBytes(const std::filesystem::path& file, const std::string& bytes) {
+void FileOps::write(TempFile& to, const std::string& bytes) {
   errno = 0;
-  Descriptor out(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.get() < 0) fail(file, "cannot be created");
-  writeAll(out.get(), bytes.data(), bytes.size(), file);
-  syncAndClose(out, file);
+  writeAll(to.fd(), bytes.data(), bytes.size(), to.openPath());
 }
 
-void FileOps::produce(const std::filesystem::path& file,
-                      const std::function<void(const std::filesystem::path&)>& write) {
-  write(file);
+void FileOps::produce(TempFile& to,
+                      const std::function<void(const std::filesystem::path&)>& writer) {
+  writer(to.openPath());
 }
 
-void FileOps::sync(const std::filesystem::path& file) {
+void FileOps::keepOwner(TempFile& file, const struct stat& like) {
+  struct stat now {};
   errno = 0;
-  Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) fail(file, "cannot be opened to sync");
-  syncAndClose(fd, file);
+  if (::fstat(file.fd(), &now) != 0) fail(file.folder(), "new file cannot be read");
+  // The owner first: a change of owner clears the set-ID bits.
+  if ((now.st_uid != like.st_uid || now.st_gid != like.st_gid) &&
+      ::fchown(file.fd(), like.st_uid, like.st_gid) != 0)
+    fail(file.folder(), "new file cannot be given the owner and group of the original");
+  if (::fchmod(file.fd(), like.st_mode & 07777) != 0)
+    fail(file.folder(), "new file cannot be given the mode of the original");
 }
 
-void FileOps::rename(const std::filesystem::path& from, const std::filesystem::path& to) {
+void FileOps::sync(TempFile& file) {
   errno = 0;
-  if (::rename(from.c_str(), to.c_str()) != 0) fail(to, "cannot be replaced");
+  if (::fsync(file.fd()) != 0) fail(file.openPath(), "cannot be synced");
+}
+
+bool FileOps::placeNew(TempFile& file, const std::filesystem::path& name) {
+  if (file.name().empty()) {
+    if (!linkUnnamed(file, name)) return false;
+    file.placed();
+    return true;
+  }
+  errno = 0;
+  if (::renameat2(AT_FDCWD, file.name().c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+    file.placed();
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (errno != EINVAL && errno != ENOSYS) fail(name, "cannot be created");
+  // Without an exclusive rename: a second link, which never replaces.
+  errno = 0;
+  if (::link(file.name().c_str(), name.c_str()) != 0) {
+    if (errno == EEXIST) return false;
+    fail(name, "cannot be created");
+  }
+  ::unlink(file.name().c_str());
+  file.placed();
+  return true;
+}
+
+void FileOps::replace(TempFile& file, const std::filesystem::path& target) {
+  if (file.name().empty()) {
+    // An unnamed file gets a name of its own first: rename is the one step
+    // that replaces a name whole.
+    std::filesystem::path name;
+    do name = randomName(file.folder(), target.filename().string());
+    while (!linkUnnamed(file, name));
+    errno = 0;
+    if (::rename(name.c_str(), target.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(name.c_str());
+      errno = error;
+      fail(target, "cannot be replaced");
+    }
+    return;
+  }
+  errno = 0;
+  if (::rename(file.name().c_str(), target.c_str()) != 0) fail(target, "cannot be replaced");
+  file.placed();
 }
 
 void FileOps::syncDirectory(const std::filesystem::path& directory) {
@@ -111,8 +212,7 @@ void FileOps::syncDirectory(const std::filesystem::path& directory) {
 }
 
 void FileOps::remove(const std::filesystem::path& file) noexcept {
-  std::error_code ignored;
-  std::filesystem::remove(file, ignored);
+  ::unlink(file.c_str());
 }
 
 FileOps& systemFileOps() {
@@ -120,30 +220,36 @@ FileOps& systemFileOps() {
   return ops;
 }
 
-std::filesystem::path temporaryPathFor(const std::filesystem::path& target) {
-  std::filesystem::path name = target.filename();
-  // Appended piece by piece: GCC 12 at -O3 warns falsely on "." + string.
-  std::string file = ".";
-  file += name.string();
-  file += ".qvinst98-";
-  file += std::to_string(::getpid());
-  file += ".tmp";
-  return target.parent_path() / file;
+void replaceFile(const std::filesystem::path& file,
+                 const std::function<void(const std::filesystem::path&)>& writer, FileOps& ops) {
+  std::filesystem::path folder = file.parent_path();
+  if (folder.empty()) folder = ".";
+  TempFile temporary = ops.create(folder, file.filename().string());
+  ops.produce(temporary, writer);
+  ops.sync(temporary);
+  ops.replace(temporary, file);
+  ops.syncDirectory(folder);
+}
+
+bool nameTaken(const std::filesystem::path& name) {
+  struct stat info {};
+  return ::lstat(name.c_str(), &info) == 0 || errno != ENOENT;
+}
+
+std::filesystem::path backupName(const std::filesystem::path& target, int n) {
+  std::string name = target.filename().string() + ".qvinst98";
+  if (n > 1) {
+    // Appended in two steps: GCC 12 at -O3 warns falsely on "-" + string.
+    name += '-';
+    name += std::to_string(n);
+  }
+  return target.parent_path() / (name + ".bak");
 }
 
 std::filesystem::path freeBackupPath(const std::filesystem::path& target) {
   for (int n = 1;; ++n) {
-    std::string name = target.filename().string() + ".qvinst98";
-    if (n > 1) {
-      // Appended in two steps: GCC 12 at -O3 warns falsely on "-" + string.
-      name += '-';
-      name += std::to_string(n);
-    }
-    std::filesystem::path candidate = target.parent_path() / (name + ".bak");
-    std::error_code error;
-    if (!std::filesystem::exists(candidate, error) &&
-        !std::filesystem::exists(undoPathFor(candidate), error))
-      return candidate;
+    std::filesystem::path candidate = backupName(target, n);
+    if (!nameTaken(candidate) && !nameTaken(undoPathFor(candidate))) return candidate;
   }
 }
 
@@ -152,34 +258,6 @@ std::filesystem::path undoPathFor(const std::filesystem::path& backup) {
   if (undo.extension() == ".bak") undo.replace_extension();
   undo += ".undo.reg";
   return undo;
-}
-
-void replaceFile(const Replacement& replacement, FileOps& ops) {
-  const std::filesystem::path& target = replacement.target;
-  std::filesystem::path folder = target.parent_path();
-  if (folder.empty()) folder = ".";
-  if (!replacement.backup.empty()) {
-    try {
-      ops.copyNew(target, replacement.backup);
-      ops.syncDirectory(
-          replacement.backup.parent_path().empty() ? "." : replacement.backup.parent_path());
-    } catch (...) {
-      ops.remove(replacement.backup);  // a partial backup must not pass for a whole one
-      throw;
-    }
-  }
-  if (!replacement.undo.empty()) ops.writeBytes(replacement.undo, replacement.undoBytes);
-
-  const std::filesystem::path temporary = temporaryPathFor(target);
-  try {
-    ops.produce(temporary, replacement.writeNew);
-    ops.sync(temporary);
-    ops.rename(temporary, target);
-  } catch (...) {
-    ops.remove(temporary);
-    throw;
-  }
-  ops.syncDirectory(folder);
 }
 
 }  // namespace image

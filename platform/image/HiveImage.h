@@ -11,9 +11,17 @@
 //
 // The simulated registry holds 8-bit text: names and the text types' data
 // (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, stored in the hive as UTF-16LE) are
-// narrowed to Latin-1, with '?' for what does not fit. Writing back never
-// passes an unchanged value through that narrowing: values the run did not
-// change keep their bytes from the hive.
+// narrowed to Latin-1, with '?' for what does not fit. Writing back matches
+// the hive's keys and values to the registry's by the narrowed name and never
+// passes the hive's own names or an unchanged value through that narrowing:
+// a localized name keeps its bytes. What narrowing cannot give back (two
+// siblings that narrow to one name, a deleted name or text that the 8-bit
+// undo file would restore differently) is refused before anything is
+// written.
+//
+// A crafted hive (a subkey list naming its own key, a key above it or a key
+// listed elsewhere; two siblings of one name as Windows compares them; keys
+// nested deeper than 512 levels) is refused with one line when loading.
 #pragma once
 
 #include <cstddef>
@@ -22,16 +30,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "ImageError.h"
 #include "SimRegistry.h"
 
 namespace image {
 
-// A file that is not a hive, or a hive that cannot be read or written. The
-// message is one line and names the file.
-class HiveError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// Files that are not hives, and hives that cannot be read or written, are
+// refused with an Error naming the file.
 
 // What the hive's base block says before anything else is read.
 struct HiveHeader {
@@ -44,7 +49,7 @@ struct HiveHeader {
   bool clean() const { return sequence1 == sequence2; }
 };
 
-// Reads the base block; throws HiveError for a file that is missing, too
+// Reads the base block; throws Error for a file that is missing, too
 // short, not a hive, or shorter than its header says.
 HiveHeader readHiveHeader(const std::filesystem::path& file);
 // Whether the file starts with the "regf" signature.
@@ -75,7 +80,7 @@ struct HiveMount {
 // Where a hive of that kind is mounted: "HKEY_LOCAL_MACHINE\SYSTEM".
 std::string mountPathFor(HiveKind kind);
 
-// Loads the whole hive below its mount key. Throws HiveError for a file that
+// Loads the whole hive below its mount key. Throws Error for a file that
 // is not a readable hive, and for a SYSTEM hive without Select\Current or
 // whose Current names no control set.
 HiveMount loadHive(sim::Registry& registry, const std::filesystem::path& file, HiveKind kind);
@@ -96,10 +101,24 @@ HiveDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
                    const std::filesystem::path& out, bool writeWhenUnchanged = true);
 
 // Opens a written hive again with hivex and reads its root key; throws
-// HiveError when that fails.
+// Error when that fails.
 void verifyHive(const std::filesystem::path& file);
 
-// The changes writeHive would make, without writing anything.
+// The changes writeHive would make, without writing anything: the hive is
+// changed in memory only, so every refusal writeHive would give, comes here.
 HiveDiff diffHive(const sim::Registry& registry, const HiveMount& mount);
+
+// Throws the Error that writing the registry back into the mount's hive
+// would throw, writing nothing: for a preview to refuse what a commit would.
+// An unclean header (HiveHeader::clean) is left to the caller, which warns in
+// a preview and refuses a commit.
+void checkWritable(const sim::Registry& registry, const HiveMount& mount);
+
+// Reads a written hive back into a registry of its own, as loadHive does
+// (a SYSTEM hive's Select\Current must still resolve), and compares the keys
+// below `mountPath` with `expected`: same key names, exactly, and same values.
+// Throws Error naming the first difference.
+void verifyHiveAgainst(const std::filesystem::path& file, HiveKind kind,
+                       const sim::Registry& expected, const std::string& mountPath);
 
 }  // namespace image

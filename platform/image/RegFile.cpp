@@ -8,12 +8,17 @@
 #include <string_view>
 #include <utility>
 
+#include "ImageText.h"
 #include "SimPath.h"
-#include "SimText.h"
 
-namespace sim {
+namespace image {
 namespace {
 
+using sim::Change;
+using sim::KeySnapshot;
+using sim::Registry;
+using sim::Value;
+namespace path = sim::path;
 using text::equalNoCase;
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
@@ -26,7 +31,7 @@ constexpr std::size_t kHexLineLimit = 78;
 using Bytes = std::vector<std::uint8_t>;
 
 [[noreturn]] void fail(const std::string& origin, std::size_t line, const std::string& what) {
-  throw RegFileError(origin + ":" + std::to_string(line) + ": " + what);
+  throw Error(origin, line, what);
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -193,7 +198,10 @@ struct LogicalLine {
 class Parser {
 public:
   // With no target the image is only checked.
-  Parser(const std::string& origin, Registry* target) : origin_(origin), target_(target) {}
+  // With `within`, key lines outside those keys are refused.
+  Parser(const std::string& origin, Registry* target,
+         const std::vector<std::string>* within = nullptr)
+      : origin_(origin), target_(target), within_(within) {}
 
   // Each physical line in order, without its line end.
   void line(std::string_view text) {
@@ -237,6 +245,7 @@ public:
 private:
   const std::string& origin_;
   Registry* target_;
+  const std::vector<std::string>* within_;
   std::size_t number_ = 0;  // of the last line given
   bool unicode_ = false;
   bool haveKey_ = false;
@@ -306,6 +315,10 @@ private:
     if (deletion && full->find('\\') == std::string::npos) {
       fail(origin_, number, "a root key cannot be deleted");
     }
+    if (within_ && std::none_of(within_->begin(), within_->end(), [&](const std::string& root) {
+          return text::atOrBelow(*full, root);
+        }))
+      fail(origin_, number, *full + " is not in a loaded hive; nothing imported");
     if (target_) {
       if (deletion) {
         target_->removeKey(*full);  // the key and everything below it
@@ -585,10 +598,11 @@ using Pieces = std::function<void(Reader&)>;
 // An empty registry takes the image straight in, and is emptied again when
 // the image turns out malformed; otherwise the image is checked whole before
 // a second reading applies it. Either way a malformed image changes nothing.
-void readImage(Registry& registry, const std::string& origin, const Pieces& pieces) {
+void readImage(Registry& registry, const std::string& origin, const Pieces& pieces,
+               const std::vector<std::string>* within = nullptr) {
   if (registry.empty()) {
     try {
-      Parser parser(origin, &registry);
+      Parser parser(origin, &registry, within);
       Reader reader(parser, origin);
       pieces(reader);
     } catch (...) {
@@ -598,11 +612,11 @@ void readImage(Registry& registry, const std::string& origin, const Pieces& piec
     return;
   }
   {
-    Parser check(origin, nullptr);
+    Parser check(origin, nullptr, within);
     Reader reader(check, origin);
     pieces(reader);
   }
-  Parser parser(origin, &registry);
+  Parser parser(origin, &registry, within);
   Reader reader(parser, origin);
   pieces(reader);
 }
@@ -658,6 +672,14 @@ public:
     out_.append(kCrlf);
   }
 
+  // A line that deletes the value.
+  void deletedValue(std::string_view name) {
+    refuseNul("value", name);
+    out_.append(name.empty() ? std::string("@") : quote(name));
+    out_.append("=-");
+    out_.append(kCrlf);
+  }
+
   // The whole image, or with a sink what is left of it (nothing returned).
   std::string finish() {
     if (sink_) {
@@ -703,8 +725,9 @@ private:
     if (name.find('\0') == std::string_view::npos) return;
     std::string shown;
     for (char c : name) shown += c == '\0' ? std::string_view("<NUL>") : std::string_view(&c, 1);
-    throw RegFileError(std::string(what) + " \"" + shown +
-                       "\" holds a NUL character, which a .reg image cannot hold");
+    throw Error::aboutKey(std::string(name),
+                          std::string(what) + " \"" + shown +
+                              "\" holds a NUL character, which a .reg image cannot hold");
   }
 
   static std::string hex(std::uint32_t value, int minDigits) {
@@ -791,22 +814,44 @@ void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pie
   });
 }
 
+namespace {
+void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
+                       const std::vector<std::string>* within);
+}  // namespace
+
 void loadRegFile(Registry& registry, const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw RegFileError(file.string() + ": cannot be read");
-  std::vector<char> buffer(kPieceSize);
-  readImage(registry, file.string(), [&](Reader& reader) {
-    in.clear();
-    in.seekg(0);
-    for (;;) {
-      in.read(buffer.data(), std::streamsize(buffer.size()));
-      const auto got = static_cast<std::size_t>(in.gcount());
-      const bool last = got < buffer.size();
-      reader.feed(std::string_view(buffer.data(), got), last);
-      if (last) return;
-    }
-  });
+  loadRegFileWithin(registry, file, nullptr);
 }
+
+void loadRegFile(Registry& registry, const std::filesystem::path& file,
+                 const std::vector<std::string>& within) {
+  loadRegFileWithin(registry, file, &within);
+}
+
+namespace {
+
+void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
+                       const std::vector<std::string>* within) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw Error(file, "cannot be read");
+  std::vector<char> buffer(kPieceSize);
+  readImage(
+      registry, file.string(),
+      [&](Reader& reader) {
+        in.clear();
+        in.seekg(0);
+        for (;;) {
+          in.read(buffer.data(), std::streamsize(buffer.size()));
+          const auto got = static_cast<std::size_t>(in.gcount());
+          const bool last = got < buffer.size();
+          reader.feed(std::string_view(buffer.data(), got), last);
+          if (last) return;
+        }
+      },
+      within);
+}
+
+}  // namespace
 
 namespace {
 
@@ -854,7 +899,7 @@ void saveRegFile(const Registry& registry, const std::filesystem::path& file, Re
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   writeRegImage(registry, out, format);
   out.flush();
-  if (!out) throw RegFileError(file.string() + ": cannot be written");
+  if (!out) throw Error(file, "cannot be written");
 }
 
 std::string writeUndoText(const std::vector<Change>& changes, RegFormat format) {
@@ -888,4 +933,73 @@ std::string writeUndoText(const std::vector<Change>& changes, RegFormat format) 
   return writer.finish();
 }
 
-}  // namespace sim
+namespace {
+
+bool sameValue(const Value& a, const Value& b) {
+  return a.type == b.type && a.data == b.data;
+}
+
+const Value* findValue(const std::vector<Value>& values, std::string_view name) {
+  for (const Value& value : values)
+    if (text::equalNoCase(value.name, name)) return &value;
+  return nullptr;
+}
+
+std::string parentOf(const std::string& path) {
+  const auto slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+RegistrySnapshot snapshotBelow(const Registry& registry, const std::vector<std::string>& roots) {
+  RegistrySnapshot snapshot;
+  registry.forEachKey([&](const KeySnapshot& key) {
+    for (const std::string& root : roots) {
+      if (!text::atOrBelow(key.path, root)) continue;
+      snapshot.emplace(text::upper(key.path), key);
+      return;
+    }
+  });
+  return snapshot;
+}
+
+std::string writeUndoDiff(const RegistrySnapshot& before, const RegistrySnapshot& after,
+                          RegFormat format) {
+  Writer writer(format);
+  // Keys the run added: the topmost of each added subtree goes, with
+  // everything below it.
+  for (const auto& [upperPath, key] : after) {
+    const std::string parent = parentOf(upperPath);
+    if (before.count(upperPath) != 0 || (after.count(parent) != 0 && before.count(parent) == 0))
+      continue;
+    writer.key(key.path, /*deletion=*/true);
+    writer.endKey();
+  }
+  // Keys the run deleted come back whole; kept keys get their values back.
+  for (const auto& [upperPath, old] : before) {
+    const auto now = after.find(upperPath);
+    if (now == after.end()) {
+      writer.key(old.path);
+      for (const Value& value : old.values) writer.value(value);
+      writer.endKey();
+      continue;
+    }
+    std::vector<const Value*> reset;
+    std::vector<std::string_view> added;
+    for (const Value& value : old.values) {
+      const Value* current = findValue(now->second.values, value.name);
+      if (current == nullptr || !sameValue(*current, value)) reset.push_back(&value);
+    }
+    for (const Value& value : now->second.values)
+      if (findValue(old.values, value.name) == nullptr) added.push_back(value.name);
+    if (reset.empty() && added.empty()) continue;
+    writer.key(old.path);
+    for (std::string_view name : added) writer.deletedValue(name);
+    for (const Value* value : reset) writer.value(*value);
+    writer.endKey();
+  }
+  return writer.finish();
+}
+
+}  // namespace image

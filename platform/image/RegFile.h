@@ -1,9 +1,11 @@
-// Registry images: the .reg files that regedit reads and writes, in both of
-// its formats ("REGEDIT4", and "Windows Registry Editor Version 5.00" as
+// sim::Registry images: the .reg files that regedit reads and writes, in both of
+// its formats ("REGEDIT4", and "Windows sim::Registry Editor Version 5.00" as
 // UTF-16LE with a byte-order mark or as UTF-8).
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -11,17 +13,14 @@
 #include <vector>
 
 #include "Changes.h"
+#include "ImageError.h"
 #include "SimRegistry.h"
 
-namespace sim {
+namespace image {
 
-// A malformed image, or one that regedit could not have written (a name
-// holding a NUL character, a key deeper than Windows' 512 levels). The
-// message names the file and the line.
-class RegFileError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// Malformed images, and images that regedit could not have written (a name
+// holding a NUL character, a key deeper than Windows' 512 levels), are
+// refused with an Error naming the file and the line.
 
 enum class RegFormat { Regedit4, Regedit5 };
 
@@ -30,11 +29,15 @@ enum class RegFormat { Regedit4, Regedit5 };
 // malformed image changes nothing. `origin` names the image in error
 // messages. Images are read a piece at a time and line by line, so that a
 // large one never sits whole in memory, as bytes or as text.
-void applyRegText(Registry& registry, std::string_view bytes, const std::string& origin);
-void loadRegFile(Registry& registry, const std::filesystem::path& file);
+void applyRegText(sim::Registry& registry, std::string_view bytes, const std::string& origin);
+void loadRegFile(sim::Registry& registry, const std::filesystem::path& file);
+// The same with every key line within one of the keys `within` (full paths):
+// a key elsewhere is refused, naming it, and nothing is imported.
+void loadRegFile(sim::Registry& registry, const std::filesystem::path& file,
+                 const std::vector<std::string>& within);
 // The image in pieces as they come from a file or a pipe: a piece may end
 // anywhere, inside a character or a line.
-void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pieces,
+void applyRegPieces(sim::Registry& registry, const std::vector<std::string_view>& pieces,
                     const std::string& origin);
 
 // Every key of the registry with its values, as a .reg image that regedit
@@ -42,17 +45,29 @@ void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pie
 // then its keys, roots in the order of the root table. Regedit5 is written as
 // UTF-16LE with a byte-order mark and CRLF line ends, Regedit4 as 8-bit text
 // with CRLF line ends. writeRegImage and saveRegFile write a key at a time.
-// A name holding a NUL character cannot be written: RegFileError.
-std::string writeRegText(const Registry& registry, RegFormat format = RegFormat::Regedit4);
-void writeRegImage(const Registry& registry, std::ostream& out,
+// A name holding a NUL character cannot be written: Error.
+std::string writeRegText(const sim::Registry& registry, RegFormat format = RegFormat::Regedit4);
+void writeRegImage(const sim::Registry& registry, std::ostream& out,
                    RegFormat format = RegFormat::Regedit4);
-void saveRegFile(const Registry& registry, const std::filesystem::path& file,
+void saveRegFile(const sim::Registry& registry, const std::filesystem::path& file,
                  RegFormat format = RegFormat::Regedit4);
 
 // An image that puts back everything the changes deleted (keys with all their
 // values and types, single values): imported after the run, it gives back the
 // registry as it was before.
-std::string writeUndoText(const std::vector<Change>& changes,
+std::string writeUndoText(const std::vector<sim::Change>& changes,
                           RegFormat format = RegFormat::Regedit4);
 
-}  // namespace sim
+// The keys below some keys of a registry, by upper-case full path: what a
+// run started from, to compare with what it ends with.
+using RegistrySnapshot = std::map<std::string, sim::KeySnapshot>;
+RegistrySnapshot snapshotBelow(const sim::Registry& registry,
+                               const std::vector<std::string>& roots);
+
+// An image that turns `after` back into `before`: keys added are deleted,
+// keys deleted come back with their values, values changed or deleted are
+// reset and values added are deleted.
+std::string writeUndoDiff(const RegistrySnapshot& before, const RegistrySnapshot& after,
+                          RegFormat format = RegFormat::Regedit4);
+
+}  // namespace image

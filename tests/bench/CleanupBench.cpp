@@ -128,7 +128,7 @@ std::string valuesImage(int values, int keys) {
 double loadSeconds(const std::string& image) {
   sim::Machine machine;
   const auto start = std::chrono::steady_clock::now();
-  sim::applyRegText(machine.registry, image, "values.reg");
+  image::applyRegText(machine.registry, image, "values.reg");
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

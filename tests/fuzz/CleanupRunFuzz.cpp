@@ -128,8 +128,8 @@ void runOn(const char* os, const std::string& image, int exportIndex) {
   sim::Machine machine;
   machine.setOs(os);
   try {
-    sim::applyRegText(machine.registry, image, "fuzz.reg");
-  } catch (const sim::RegFileError&) {
+    image::applyRegText(machine.registry, image, "fuzz.reg");
+  } catch (const image::Error&) {
     return;
   }
   const Scope scope = scopeOf(machine.registry);

@@ -1,5 +1,5 @@
 // Coverage-guided fuzzing of the .reg image reader: any bytes are either
-// refused with a RegFileError or read into a registry that writes back to an
+// refused with an image::Error or read into a registry that writes back to an
 // image which reads to the same keys and values.
 #include <cstddef>
 #include <cstdint>
@@ -35,15 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   sim::Machine first;
   try {
-    sim::applyRegText(first.registry, bytes, "fuzz.reg");
-  } catch (const sim::RegFileError&) {
+    image::applyRegText(first.registry, bytes, "fuzz.reg");
+  } catch (const image::Error&) {
     return 0;
   }
   // What was read survives a round trip through both formats.
-  for (sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
-    const std::string image = sim::writeRegText(first.registry, format);
+  for (image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
+    const std::string image = image::writeRegText(first.registry, format);
     sim::Machine second;
-    sim::applyRegText(second.registry, image, "round-trip.reg");
+    image::applyRegText(second.registry, image, "round-trip.reg");
     if (listing(first.registry) != listing(second.registry)) std::abort();
   }
   return 0;

@@ -1,14 +1,20 @@
-// Committing a hive: whichever step fails (the backup, the undo file, writing
-// the new hive, syncing it, the rename, syncing the folder), what is left is
-// the old hive or the complete new one, and the backup is complete before
-// the original is touched.
+// Committing a hive: whichever step fails (building the new hive, the backup,
+// the undo file, the rename, syncing the folder), what is left is the old
+// hive with nothing beside it, or the complete new one with its complete
+// backup and undo file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "Commit.h"
 #include "FileOps.h"
+#include "HiveFile.h"
 #include "HiveFixture.h"
 #include "HiveImage.h"
 #include "Machine.h"
@@ -27,30 +33,46 @@ public:
   FaultyOps(std::string failing, int nth) : failing_(std::move(failing)), nth_(nth) {}
   std::vector<std::string> log;
 
-  void copyNew(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    step("copyNew", to);
-    FileOps::copyNew(from, to);
+  image::TempFile create(const std::filesystem::path& folder, const std::string& stem) override {
+    step("create", stem);
+    return FileOps::create(folder, stem);
   }
-  void writeBytes(const std::filesystem::path& file, const std::string& bytes) override {
-    step("writeBytes", file);
-    FileOps::writeBytes(file, bytes);
-  }
-  void produce(const std::filesystem::path& file,
-               const std::function<void(const std::filesystem::path&)>& write) override {
-    if (fails("produce", file)) {
-      write(file);
-      std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
-      throw image::FileError(file.string() + ": cannot be written (No space left on device)");
+  void copy(int from, const std::filesystem::path& fromName, image::TempFile& to) override {
+    if (fails("copy", fromName)) {
+      FileOps::copy(from, fromName, to);
+      ::ftruncate(to.fd(), 4096);
+      throw image::Error(fromName, "copy failed (No space left on device)");
     }
-    FileOps::produce(file, write);
+    FileOps::copy(from, fromName, to);
   }
-  void sync(const std::filesystem::path& file) override {
-    step("sync", file);
+  void write(image::TempFile& to, const std::string& bytes) override {
+    step("write", "");
+    FileOps::write(to, bytes);
+  }
+  void produce(image::TempFile& to,
+               const std::function<void(const std::filesystem::path&)>& writer) override {
+    if (fails("produce", "")) {
+      writer(to.openPath());
+      ::ftruncate(to.fd(), 4096);
+      throw image::Error(to.openPath(), "cannot be written (No space left on device)");
+    }
+    FileOps::produce(to, writer);
+  }
+  void keepOwner(image::TempFile& file, const struct stat& like) override {
+    step("keepOwner", "");
+    FileOps::keepOwner(file, like);
+  }
+  void sync(image::TempFile& file) override {
+    step("sync", "");
     FileOps::sync(file);
   }
-  void rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    step("rename", to);
-    FileOps::rename(from, to);
+  bool placeNew(image::TempFile& file, const std::filesystem::path& name) override {
+    step("placeNew", name);
+    return FileOps::placeNew(file, name);
+  }
+  void replace(image::TempFile& file, const std::filesystem::path& target) override {
+    step("replace", target);
+    FileOps::replace(file, target);
   }
   void syncDirectory(const std::filesystem::path& directory) override {
     step("syncDirectory", directory);
@@ -67,16 +89,45 @@ private:
     return op == failing_ && ++seen_ == nth_;
   }
   void step(const std::string& op, const std::filesystem::path& path) {
-    if (fails(op, path)) throw image::FileError(path.string() + ": " + op + " failed");
+    if (fails(op, path)) throw image::Error(path, op + " failed");
   }
+};
+
+// A copy of the real hive in a folder of its own, loaded, with one
+// instance key deleted: the change a commit is to write.
+struct ChangedHive {
+  std::filesystem::path folder;
+  std::filesystem::path target;
+  std::string before;
+  sim::Machine machine;
+  image::HiveMount mount;
+  std::optional<image::InputFile> input;
+
+  explicit ChangedHive(const std::string& name) {
+    folder = workFolder() / name;
+    std::filesystem::create_directories(folder);
+    target = folder / "SYSTEM";
+    std::filesystem::copy_file(hivetest::realHive(), target);
+    before = readBytes(target);
+    input.emplace(image::InputFile::open(target, /*lock=*/true));
+    mount = image::loadHive(machine.registry, target, image::HiveKind::System);
+    machine.registry.removeKey(kInstance);
+  }
+  std::vector<std::string> names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static constexpr const char* kInstance =
+      "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0E0F&PID_0003";
 };
 
 struct Fault {
   const char* op;  // empty: nothing fails
   int nth;
-  bool replaced;    // the target holds the new hive afterwards
-  bool backupKept;  // the backup exists afterwards
-  bool undoKept;    // the undo file exists afterwards
+  bool replaced;  // the target holds the new hive, the backup and undo file are kept
 };
 
 class CommitFault : public ::testing::TestWithParam<Fault> {};
@@ -84,85 +135,176 @@ class CommitFault : public ::testing::TestWithParam<Fault> {};
 TEST_P(CommitFault, LeavesTheOldHiveOrTheCompleteNewOne) {
   REQUIRE_REAL_HIVE();
   const Fault& fault = GetParam();
-  const std::filesystem::path folder =
-      workFolder() / ("commit-" + std::string(fault.op) + std::to_string(fault.nth));
-  std::filesystem::create_directories(folder);
-  const std::filesystem::path target = folder / "SYSTEM";
-  std::filesystem::copy_file(hivetest::realHive(), target);
-  const std::string before = readBytes(target);
-
-  sim::Machine machine;
-  const image::HiveMount mount = image::loadHive(machine.registry, target, image::HiveKind::System);
-  ASSERT_TRUE(
-      machine.registry.removeKey("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0E0F&PID_0003"));
-
-  const std::filesystem::path backup = image::freeBackupPath(target);
-  const std::filesystem::path undo = image::undoPathFor(backup);
-  EXPECT_EQ(backup.filename(), "SYSTEM.qvinst98.bak");
-  EXPECT_EQ(undo.filename(), "SYSTEM.qvinst98.undo.reg");
+  ChangedHive hive("commit-" + std::string(fault.op) + std::to_string(fault.nth));
+  image::HiveFile file(*hive.input, "SYSTEM", hive.mount, hive.machine.registry);
   FaultyOps ops(fault.op, fault.nth);
+  std::ostringstream report;
   bool failed = false;
   try {
-    image::replaceFile({target, backup, undo, "REGEDIT4\r\n",
-                        [&](const std::filesystem::path& file) {
-                          image::writeHive(machine.registry, mount, file);
-                        }},
-                       ops);
-  } catch (const image::FileError&) {
+    image::commitImages({{&file}, true, std::nullopt, std::nullopt, "REGEDIT4\r\n"}, report, ops);
+  } catch (const image::Error&) {
     failed = true;
   }
   EXPECT_EQ(failed, std::string(fault.op) != "");
 
-  // Only the target, the backup and the undo file are left: no temporary
-  // file, no partial backup.
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
+  // Only the target, and after the replacing the backup and the undo file:
+  // no temporary file, no partial backup.
   std::vector<std::string> expected{"SYSTEM"};
-  if (fault.backupKept) expected.push_back("SYSTEM.qvinst98.bak");
-  if (fault.undoKept) expected.push_back("SYSTEM.qvinst98.undo.reg");
-  EXPECT_EQ(names, expected);
-
-  if (fault.backupKept) {
-    EXPECT_TRUE(readBytes(backup) == before) << "the backup is complete";
-  }
   if (fault.replaced) {
-    image::verifyHive(target);
+    expected.push_back("SYSTEM.qvinst98.bak");
+    expected.push_back("SYSTEM.qvinst98.undo.reg");
+  }
+  EXPECT_EQ(hive.names(), expected);
+  if (fault.replaced) {
+    EXPECT_TRUE(readBytes(hive.folder / "SYSTEM.qvinst98.bak") == hive.before)
+        << "the backup is complete";
     sim::Machine reloaded;
-    image::loadHive(reloaded.registry, target, image::HiveKind::System);
-    EXPECT_FALSE(reloaded.registry.keyExists(
-        "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0E0F&PID_0003"));
+    image::loadHive(reloaded.registry, hive.target, image::HiveKind::System);
+    EXPECT_FALSE(reloaded.registry.keyExists(ChangedHive::kInstance));
   } else {
-    EXPECT_TRUE(readBytes(target) == before) << "the original is untouched";
+    EXPECT_TRUE(readBytes(hive.target) == hive.before) << "the original is untouched";
   }
 
-  // The backup is copied and its folder synced before anything reaches the
-  // target, which only the rename does.
+  // The backup and the undo file have their names, and their folder is
+  // synced, before anything reaches the target, which only the replace does.
   const auto at = [&ops](const std::string& entry) {
     return std::find(ops.log.begin(), ops.log.end(), entry) - ops.log.begin();
   };
-  const auto rename = at("rename SYSTEM");
-  if (rename < static_cast<long>(ops.log.size())) {
-    EXPECT_LT(at("copyNew SYSTEM.qvinst98.bak"), rename);
-    EXPECT_LT(at("syncDirectory " + folder.filename().string()), rename);
-    EXPECT_LT(at("writeBytes SYSTEM.qvinst98.undo.reg"), rename);
-    EXPECT_LT(at("sync " + image::temporaryPathFor(target).filename().string()), rename);
+  const auto replace = at("replace SYSTEM");
+  if (replace < static_cast<long>(ops.log.size())) {
+    EXPECT_LT(at("placeNew SYSTEM.qvinst98.bak"), replace);
+    EXPECT_LT(at("placeNew SYSTEM.qvinst98.undo.reg"), replace);
+    EXPECT_LT(at("syncDirectory " + hive.folder.filename().string()), replace);
   }
 }
 
+// Every step, each of its calls: nothing is left of a run that fails before
+// the replace; after it, the new hive with its backup and undo file.
 INSTANTIATE_TEST_SUITE_P(
     Steps, CommitFault,
-    ::testing::Values(Fault{"", 0, true, true, true}, Fault{"copyNew", 1, false, false, false},
-                      Fault{"syncDirectory", 1, false, false, false},
-                      Fault{"writeBytes", 1, false, true, false},
-                      Fault{"produce", 1, false, true, true}, Fault{"sync", 1, false, true, true},
-                      Fault{"rename", 1, false, true, true},
-                      Fault{"syncDirectory", 2, true, true, true}),
+    ::testing::Values(Fault{"", 0, true}, Fault{"create", 1, false}, Fault{"produce", 1, false},
+                      Fault{"keepOwner", 1, false}, Fault{"sync", 1, false},
+                      Fault{"create", 2, false}, Fault{"copy", 1, false},
+                      Fault{"keepOwner", 2, false}, Fault{"sync", 2, false},
+                      Fault{"placeNew", 1, false}, Fault{"syncDirectory", 1, false},
+                      Fault{"create", 3, false}, Fault{"write", 1, false},
+                      Fault{"keepOwner", 3, false}, Fault{"sync", 3, false},
+                      Fault{"placeNew", 2, false}, Fault{"syncDirectory", 2, false},
+                      Fault{"replace", 1, false}, Fault{"syncDirectory", 3, true}),
     [](const auto& info) {
       const std::string op = info.param.op;
       return (op.empty() ? std::string("none") : op) + std::to_string(info.param.nth);
     });
+
+// An image whose new content fails its read-back check.
+class FailingVerify : public image::HiveFile {
+public:
+  using HiveFile::HiveFile;
+  void verify(const std::filesystem::path&) override {
+    throw image::Error("SYSTEM", "the new hive differs");
+  }
+};
+
+TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
+  REQUIRE_REAL_HIVE();
+  ChangedHive first("all-first");
+  ChangedHive second("all-second");
+  image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
+  FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
+  std::ostringstream report;
+  EXPECT_THROW(image::commitImages({{&good, &bad}, true, std::nullopt, std::nullopt, ""}, report),
+               image::Error);
+  EXPECT_EQ(first.names(), std::vector<std::string>{"SYSTEM"});
+  EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
+  EXPECT_TRUE(readBytes(first.target) == first.before);
+}
+
+TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
+  REQUIRE_REAL_HIVE();
+  ChangedHive first("midway-first");
+  ChangedHive second("midway-second");
+  image::HiveFile one(*first.input, "SYSTEM", first.mount, first.machine.registry);
+  image::HiveFile two(*second.input, "SOFTWARE", second.mount, second.machine.registry);
+  FaultyOps ops("replace", 2);
+  std::ostringstream report;
+  std::string message;
+  try {
+    image::commitImages({{&one, &two}, true, std::nullopt, std::nullopt, ""}, report, ops);
+  } catch (const image::Error& e) {
+    message = e.what();
+  }
+  EXPECT_NE(message.find("SYSTEM committed to " + first.target.string()), std::string::npos)
+      << message;
+  EXPECT_NE(message.find("backup " + (first.folder / "SYSTEM.qvinst98.bak").string()),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("SOFTWARE not committed"), std::string::npos) << message;
+  EXPECT_EQ(first.names(), (std::vector<std::string>{"SYSTEM", "SYSTEM.qvinst98.bak",
+                                                     "SYSTEM.qvinst98.undo.reg"}));
+  EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
+  EXPECT_TRUE(readBytes(second.target) == second.before);
+}
+
+TEST(CommitPipeline, TheReadBackNamesTheFirstDifferenceFromThePlan) {
+  REQUIRE_REAL_HIVE();
+  ChangedHive hive("readback");
+  const std::filesystem::path written = hive.folder / "written";
+  image::writeHive(hive.machine.registry, hive.mount, written);
+  const std::string mount = image::mountPathFor(image::HiveKind::System);
+  const auto differs = [&]() -> std::string {
+    try {
+      image::verifyWrittenHive(written, image::HiveKind::System, hive.machine.registry, mount);
+    } catch (const image::Error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(differs(), "");
+  hive.machine.registry.setDword("HKLM\\SYSTEM\\Select", "Planned", 1);  // a value not written
+  EXPECT_NE(differs().find("Select|Planned"), std::string::npos) << differs();
+  hive.machine.registry.removeValue("HKLM\\SYSTEM\\Select", "Planned");
+  hive.machine.registry.removeKey("HKLM\\SYSTEM\\Setup");  // a key written that is not planned
+  EXPECT_NE(differs().find("unexpected key HKEY_LOCAL_MACHINE\\SYSTEM\\Setup"), std::string::npos)
+      << differs();
+}
+
+TEST(InputFiles, ALockedFileAndOneThatIsNotRegularAreRefused) {
+  const std::filesystem::path folder = workFolder() / "inputs";
+  std::filesystem::create_directories(folder);
+  hivetest::writeBytes(folder / "hive", "regf");
+  const image::InputFile held = image::InputFile::open(folder / "hive", /*lock=*/true);
+  EXPECT_THROW(image::InputFile::open(folder / "hive", true), image::Error);
+  EXPECT_NO_THROW(image::InputFile::open(folder / "hive", false));
+  ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+  EXPECT_THROW(image::InputFile::open(folder / "fifo", false), image::Error);  // no hang
+  EXPECT_THROW(image::InputFile::open(folder, false), image::Error);
+  // Replaced under the same name since it was opened: the recheck sees it.
+  hivetest::writeBytes(folder / "other", "regf");
+  std::filesystem::rename(folder / "other", folder / "hive");
+  EXPECT_THROW(held.recheck(), image::Error);
+}
+
+TEST(NewFiles, AreInvisibleUntilPlacedAndNeverTakeANameThatExists) {
+  const std::filesystem::path folder = workFolder() / "placing";
+  std::filesystem::create_directories(folder);
+  std::filesystem::create_symlink(folder / "nowhere", folder / "taken");
+  image::FileOps& ops = image::systemFileOps();
+  {
+    image::TempFile file = ops.create(folder, "made");
+    ops.write(file, "bytes");
+    EXPECT_FALSE(ops.placeNew(file, folder / "taken"));  // a dangling link is a name too
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "taken"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "nowhere")) << "written through the link";
+    EXPECT_TRUE(ops.placeNew(file, folder / "made"));
+  }
+  { image::TempFile dropped = ops.create(folder, "dropped"); }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"made", "taken"}));
+  EXPECT_EQ(readBytes(folder / "made"), "bytes");
+}
 
 TEST(BackupNames, ATakenNameIsNeverReused) {
   const std::filesystem::path folder = workFolder() / "names";

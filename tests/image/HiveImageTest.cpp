@@ -2,9 +2,12 @@
 // installation, and over damaged copies of it.
 #include <gtest/gtest.h>
 #include <hivex.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +18,7 @@
 #include "Machine.h"
 #include "RegFile.h"
 #include "Tracers.h"
+#include "TreeCompare.h"
 
 namespace {
 
@@ -162,7 +166,7 @@ TEST(WriteBack, ChangesThroughCurrentControlSetLandInTheCurrentSetAndNothingElse
   // Everything else reads back as it was changed.
   sim::Machine again;
   image::loadHive(again.registry, written, image::HiveKind::System);
-  EXPECT_TRUE(sim::writeRegText(again.registry) == sim::writeRegText(registry));
+  EXPECT_TRUE(image::writeRegText(again.registry) == image::writeRegText(registry));
 }
 
 TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
@@ -171,7 +175,7 @@ TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
   const image::HiveMount mount =
       image::loadHive(machine.registry, realHive(), image::HiveKind::System);
   machine.registry.addKey("HKLM\\SYSTEM\\ControlSet001\\Control");
-  EXPECT_THROW(image::diffHive(machine.registry, mount), image::HiveError);
+  EXPECT_THROW(image::diffHive(machine.registry, mount), image::Error);
 }
 
 struct Damage {
@@ -193,7 +197,7 @@ TEST_P(DamagedHive, IsRefusedWithOneLine) {
   try {
     image::loadHive(machine.registry, file, image::HiveKind::System);
     FAIL() << "loaded";
-  } catch (const image::HiveError& e) {
+  } catch (const image::Error& e) {
     const std::string message = e.what();
     EXPECT_NE(message.find(file.string()), std::string::npos) << message;
     EXPECT_NE(message.find(param.expected), std::string::npos) << message;
@@ -236,7 +240,7 @@ TEST(HiveHeader, ASystemHiveWithoutSelectIsRefused) {
   try {
     image::loadHive(machine.registry, file, image::HiveKind::System);
     FAIL() << "loaded";
-  } catch (const image::HiveError& e) {
+  } catch (const image::Error& e) {
     EXPECT_NE(std::string(e.what()).find("Select"), std::string::npos) << e.what();
   }
   // As a SOFTWARE hive it has no control sets to resolve and loads.
@@ -257,7 +261,7 @@ TEST(HiveHeader, AnUncleanHiveIsReadButNeverWritten) {
   EXPECT_FALSE(mount.header.clean());
   EXPECT_EQ(mount.header.sequence1, mount.header.sequence2 + 1);
   EXPECT_TRUE(machine.registry.keyExists(std::string(kCcs) + "\\Enum"));
-  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::HiveError);
+  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::Error);
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
@@ -268,8 +272,291 @@ TEST(HiveHeader, AFileChangedSinceLoadingIsNotWrittenBack) {
   sim::Machine machine;
   const image::HiveMount mount = image::loadHive(machine.registry, file, image::HiveKind::System);
   std::filesystem::resize_file(file, std::filesystem::file_size(file) + 4096);
-  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::HiveError);
+  EXPECT_THROW(image::writeHive(machine.registry, mount, out), image::Error);
   EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// A copy of the real hive changed by hive_plant's edit steps.
+std::filesystem::path edited(const std::string& name, const std::vector<std::string>& steps) {
+  const auto file = workFolder() / (name + ".hive");
+  std::string arguments = "edit " + hivetest::quoted(realHive()) + " " + hivetest::quoted(file);
+  for (const std::string& step : steps) arguments += " " + hivetest::quoted(step);
+  return hivetest::plantHelper(arguments) ? file : std::filesystem::path();
+}
+
+struct Crafted {
+  const char* name;
+  std::vector<std::string> steps;
+  const char* expected;  // in the message
+};
+
+void PrintTo(const Crafted& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class CraftedHive : public ::testing::TestWithParam<Crafted> {};
+
+// Loaded in a child process: a crash, or a hang stopped by the alarm, fails
+// the case instead of the program. The child exits 0 when the message is one
+// line naming the file and the damage, and nothing was loaded.
+TEST_P(CraftedHive, IsRefusedWithOneLineInBoundedTime) {
+  REQUIRE_REAL_HIVE();
+  const Crafted& param = GetParam();
+  const auto file = edited(param.name, param.steps);
+  ASSERT_FALSE(file.empty()) << "cannot plant " << param.name;
+  EXPECT_EXIT(
+      {
+        ::alarm(30);
+        sim::Machine machine;
+        std::string message = "loaded";
+        try {
+          image::loadHive(machine.registry, file, image::HiveKind::System);
+        } catch (const image::Error& e) {
+          message = e.what();
+        }
+        std::fputs(message.c_str(), stderr);
+        std::_Exit(message.rfind(file.string() + ": ", 0) == 0 &&
+                           message.find(param.expected) != std::string::npos &&
+                           message.find('\n') == std::string::npos && machine.registry.empty()
+                       ? 0
+                       : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+std::string deepPath() {
+  std::string path = "Deep";
+  for (int i = 0; i < 520; ++i) path += "\\D";
+  return path;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hives, CraftedHive,
+    ::testing::Values(
+        Crafted{"self",
+                {"link|ControlSet001\\Control\\Print|ControlSet001\\Control\\Print"},
+                "subkey list of ControlSet001\\Control\\Print names that key or one above it"},
+        Crafted{"ancestor",
+                {"link|ControlSet001\\Enum\\USB\\VID_0E0F&PID_0003|ControlSet001\\Enum"},
+                "names that key or one above it"},
+        Crafted{"shared",
+                {"link|ControlSet001\\Enum\\HID|ControlSet001\\Enum\\USB\\VID_0E0F&PID_0003"},
+                "ControlSet001\\Enum\\USB\\VID_0E0F&PID_0003 is listed below two keys"},
+        Crafted{"indexself", {"ri-self|ControlSet001\\Enum\\HID"}, "cannot read a subkey list"},
+        Crafted{"twosets",
+                {"rename|ControlSet002|ControlSet001"},
+                "root key holds two subkeys named ControlSet001"},
+        Crafted{"twosetscase", {"rename|ControlSet002|CONTROLSET001"}, "two subkeys named"},
+        Crafted{"manysiblings",
+                {"rename|ControlSet001\\Services\\adp94xx|ADPAHCI"},
+                "ControlSet001\\services holds two subkeys named"},
+        Crafted{
+            "latin1case",
+            {"key|ControlSet001\\Control\\Caf\xC3\xA9", "key|ControlSet001\\Control\\CAF\xC3\x89"},
+            "ControlSet001\\Control holds two subkeys named CAF\xC3\x89"},
+        Crafted{"values", {"value|Select|current|1"}, "Select holds two values named"},
+        Crafted{"deep", {"key|" + deepPath()}, "deeper than 512 levels"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+constexpr char kPrinters[] = "ControlSet001\\Control\\Print\\Printers";
+// Cyrillic: a printer's name, a value name, text; "???????" in 8 bits.
+constexpr char kPrinter[] = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80";
+constexpr char kPlotter[] = "\xD0\x9F\xD0\xBB\xD0\xBE\xD1\x82\xD1\x82\xD0\xB5\xD1\x80";
+constexpr char kName[] = "\xD0\x98\xD0\xBC\xD1\x8F";
+constexpr char kCode[] = "\xD0\x9A\xD0\xBE\xD0\xB4";
+constexpr char kLaser[] = "\xD0\x9B\xD0\xB0\xD0\xB7\xD0\xB5\xD1\x80";
+
+std::vector<std::string> localized() {
+  const std::string printer = std::string(kPrinters) + "\\" + kPrinter;
+  return {"key|" + printer, "value|" + printer + "|Port|LPT1:",
+          "value|ControlSet001\\Control\\Print|" + std::string(kName) + "|" + kLaser,
+          "value|ControlSet001\\Control\\Print|Comment|" + std::string(kLaser),
+          "value|ControlSet001\\Control\\Print|Drop|x"};
+}
+
+// A child's name or a value's data as hivex reads them.
+std::string childName(hive_h* hive, hive_node_h node) {
+  std::unique_ptr<char, decltype(&std::free)> name(hivex_node_name(hive, node), &std::free);
+  return name ? name.get() : "";
+}
+std::string valueData(hive_h* hive, hive_node_h node, const char* name) {
+  const hive_value_h value = hivex_node_get_value(hive, node, name);
+  if (value == 0) return "(none)";
+  hive_type type{};
+  std::size_t length = 0;
+  std::unique_ptr<char, decltype(&std::free)> data(hivex_value_value(hive, value, &type, &length),
+                                                   &std::free);
+  return std::string(data.get(), length);
+}
+
+TEST(LocalizedNames, KeepTheirBytesThroughACleanupAndTheWriteVerifies) {
+  REQUIRE_REAL_HIVE();
+  const auto file = edited("localized", localized());
+  ASSERT_FALSE(file.empty());
+  const auto out = workFolder() / "localized-out.hive";
+  sim::Machine machine;
+  const image::HiveMount mount = image::loadHive(machine.registry, file, image::HiveKind::System);
+  EXPECT_GE(mount.narrowedNames, 2u);
+  sim::Registry& registry = machine.registry;
+  const std::string print = std::string(kCcs) + "\\Control\\Print";
+  ASSERT_TRUE(registry.keyExists(print + "\\Printers\\???????"));
+  ASSERT_TRUE(registry.removeValue(print, "Drop"));
+  registry.setString(print, "Comment", "changed");
+  ASSERT_TRUE(registry.removeKey(std::string(kCcs) + "\\Enum\\USB\\VID_0E0F&PID_0003"));
+  EXPECT_NO_THROW(image::checkWritable(registry, mount));
+
+  const image::HiveDiff diff = image::writeHive(registry, mount, out);
+  EXPECT_EQ(diff.keysDeleted, 1u);
+  EXPECT_EQ(diff.valueListsChanged, 1u);
+  EXPECT_NO_THROW(image::verifyHiveAgainst(out, image::HiveKind::System, registry,
+                                           image::mountPathFor(image::HiveKind::System)));
+  std::unique_ptr<hive_h, HiveCloser> hive(hivex_open(out.c_str(), 0));
+  ASSERT_TRUE(hive);
+  const hive_node_h printNode = nodeAt(hive.get(), {"ControlSet001", "Control", "Print"});
+  const hive_node_h printer =
+      nodeAt(hive.get(), {"ControlSet001", "Control", "Print", "Printers", kPrinter});
+  ASSERT_NE(printer, 0u);
+  EXPECT_EQ(childName(hive.get(), printer), kPrinter);
+  EXPECT_EQ(valueData(hive.get(), printer, "Port"), std::string("L\0P\0T\0001\0:\0\0\0", 12));
+  // The value the run left alone keeps its name and its UTF-16 text.
+  EXPECT_EQ(valueData(hive.get(), printNode, kName),
+            std::string("\x1B\x04\x30\x04\x37\x04\x35\x04\x40\x04\0\0", 12));
+  EXPECT_EQ(valueData(hive.get(), printNode, "???"), "(none)");
+  EXPECT_EQ(valueData(hive.get(), printNode, "Drop"), "(none)");
+  EXPECT_EQ(valueData(hive.get(), printNode, "Comment"),
+            std::string("c\0h\0a\0n\0g\0e\0d\0\0\0", 16));
+}
+
+struct Unwritable {
+  const char* name;
+  std::vector<std::string> steps;
+  std::function<void(sim::Registry&)> run;
+  const char* expected;
+};
+
+void PrintTo(const Unwritable& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class UnwritableHive : public ::testing::TestWithParam<Unwritable> {};
+
+// The preview check, the diff and the write refuse alike, and nothing is written.
+TEST_P(UnwritableHive, IsRefusedBeforeAnythingIsWritten) {
+  REQUIRE_REAL_HIVE();
+  const Unwritable& param = GetParam();
+  const auto file = edited(param.name, param.steps);
+  ASSERT_FALSE(file.empty());
+  const auto out = workFolder() / (std::string(param.name) + "-out.hive");
+  sim::Machine machine;
+  const image::HiveMount mount = image::loadHive(machine.registry, file, image::HiveKind::System);
+  param.run(machine.registry);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    try {
+      if (attempt == 0) image::checkWritable(machine.registry, mount);
+      if (attempt == 1) image::diffHive(machine.registry, mount);
+      if (attempt == 2) image::writeHive(machine.registry, mount, out);
+      ADD_FAILURE() << "accepted, attempt " << attempt;
+    } catch (const image::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(param.expected), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+const std::string kPrint = std::string(kCcs) + "\\Control\\Print";
+
+INSTANTIATE_TEST_SUITE_P(
+    Localized, UnwritableHive,
+    ::testing::Values(
+        Unwritable{"keycollision",
+                   {"key|" + std::string(kPrinters) + "\\" + kPrinter,
+                    "key|" + std::string(kPrinters) + "\\" + kPlotter},
+                   [](sim::Registry&) {},
+                   "one name in 8-bit text"},
+        Unwritable{"valuecollision",
+                   {"value|ControlSet001\\Control\\Print|" + std::string(kName) + "|a",
+                    "value|ControlSet001\\Control\\Print|" + std::string(kCode) + "|b"},
+                   [](sim::Registry&) {},
+                   "one name in 8-bit text"},
+        Unwritable{"deletedkey", localized(),
+                   [](sim::Registry& r) { r.removeKey(kPrint + "\\Printers\\???????"); },
+                   "undo file cannot restore the name of"},
+        Unwritable{"deletedparent", localized(),
+                   [](sim::Registry& r) { r.removeKey(kPrint + "\\Printers"); },
+                   "undo file cannot restore the name of"},
+        Unwritable{"deletedvalue", localized(),
+                   [](sim::Registry& r) { r.removeValue(kPrint, "???"); },
+                   "undo file cannot restore the name of"},
+        Unwritable{"deletedtext", localized(),
+                   [](sim::Registry& r) { r.removeValue(kPrint, "Comment"); },
+                   "undo file cannot restore the text of"},
+        Unwritable{"deletedbelow", localized(),
+                   [](sim::Registry& r) { r.removeValue(kPrint + "\\Printers\\???????", "Port"); },
+                   "undo file cannot restore the path of"},
+        // Damage that only deleting the key meets: hivex would fail midway.
+        Unwritable{"security",
+                   {"sk|ControlSet001\\Enum\\USB\\VID_0E0F&PID_0003"},
+                   [](sim::Registry& r) {
+                     r.removeKey(std::string(kCcs) + "\\Enum\\USB\\VID_0E0F&PID_0003");
+                   },
+                   "cannot delete the key"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(VerifyAgainst, PassesOnAnHonestWriteAndNamesTheFirstDifference) {
+  REQUIRE_REAL_HIVE();
+  const auto out = workFolder() / "verify-out.hive";
+  sim::Machine machine;
+  sim::Registry& registry = machine.registry;
+  const image::HiveMount mount = image::loadHive(registry, realHive(), image::HiveKind::System);
+  ASSERT_TRUE(registry.removeKey(std::string(kCcs) + "\\Enum\\USB\\VID_0E0F&PID_0003"));
+  image::writeHive(registry, mount, out);
+  const std::string at = mount.mountPath;
+  EXPECT_NO_THROW(image::verifyHiveAgainst(out, image::HiveKind::System, registry, at));
+  // The registry moves on; the file does not.
+  const std::vector<std::pair<std::function<void()>, std::string>> changes = {
+      {[&] { registry.setDword("HKLM\\SYSTEM\\Select", "Extra", 7); },
+       "missing value HKEY_LOCAL_MACHINE\\SYSTEM\\Select|Extra"},
+      {[&] { registry.setDword("HKLM\\SYSTEM\\Select", "Default", 9); },
+       "value HKEY_LOCAL_MACHINE\\SYSTEM\\Select|Default has other data"},
+      {[&] { registry.removeKey("HKLM\\SYSTEM\\Setup"); },
+       "unexpected key HKEY_LOCAL_MACHINE\\SYSTEM\\Setup"},
+  };
+  for (const auto& [change, expected] : changes) {
+    change();
+    try {
+      image::verifyHiveAgainst(out, image::HiveKind::System, registry, at);
+      ADD_FAILURE() << "passed after a change; expected " << expected;
+    } catch (const image::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+  // A hive whose Select is gone no longer loads as a SYSTEM hive.
+  const auto noSelect = workFolder() / "verify-noselect.hive";
+  ASSERT_TRUE(hivetest::plantHelper("drop " + hivetest::quoted(out) + " " +
+                                    hivetest::quoted(noSelect) + " Select"));
+  EXPECT_THROW(image::verifyHiveAgainst(noSelect, image::HiveKind::System, registry, at),
+               image::Error);
+}
+
+TEST(TreeCompare, NamesAreComparedExactlyAndValueOrderDoesNotCount) {
+  sim::Machine a;
+  sim::Machine b;
+  sim::Machine c;
+  const std::string head = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T\\";
+  image::applyRegText(a.registry, head + "Sub]\r\n\"One\"=\"1\"\r\n\"Two\"=\"2\"\r\n", "a.reg");
+  image::applyRegText(b.registry, head + "Sub]\r\n\"Two\"=\"2\"\r\n\"One\"=\"1\"\r\n", "b.reg");
+  image::applyRegText(c.registry, head + "SUB]\r\n\"One\"=\"1\"\r\n\"two\"=\"2\"\r\n", "c.reg");
+  EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T"), std::nullopt);
+  EXPECT_EQ(image::firstDifference(a.registry, c.registry, "HKLM\\T").value_or(""),
+            "key HKLM\\T\\Sub is spelt SUB");
+  EXPECT_EQ(image::firstDifference(a.registry, c.registry, "HKLM\\T\\Sub").value_or(""),
+            "value HKLM\\T\\Sub|Two is spelt two");
+  a.registry.addKey("HKLM\\T\\Sub\\Deep\\Er");
+  EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T").value_or(""),
+            "missing key HKLM\\T\\Sub\\Deep");
+  EXPECT_EQ(image::firstDifference(b.registry, a.registry, "HKLM\\T").value_or(""),
+            "unexpected key HKLM\\T\\Sub\\Deep");
 }
 
 }  // namespace

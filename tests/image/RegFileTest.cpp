@@ -100,8 +100,8 @@ std::string deepPath(std::size_t levels) {
   return path;
 }
 
-const char* formatName(sim::RegFormat format) {
-  return format == sim::RegFormat::Regedit4 ? "REGEDIT4" : "Version 5";
+const char* formatName(image::RegFormat format) {
+  return format == image::RegFormat::Regedit4 ? "REGEDIT4" : "Version 5";
 }
 
 class RegFileTest : public ::testing::Test {
@@ -109,7 +109,7 @@ protected:
   sim::Machine machine;
   sim::Registry& registry = machine.registry;
 
-  void load(const std::string& image) { sim::applyRegText(registry, image, "test.reg"); }
+  void load(const std::string& image) { image::applyRegText(registry, image, "test.reg"); }
 
   std::optional<sim::Value> value(std::string_view key, std::string_view name) const {
     return registry.value(key, name);
@@ -150,9 +150,9 @@ TEST_F(RegFileTest, ReadsEveryValueFormOfARegedit4Image) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     sim::Machine fresh;
-    sim::applyRegText(fresh.registry,
-                      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n" + c.line + "\r\n",
-                      "case.reg");
+    image::applyRegText(
+        fresh.registry,
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n" + c.line + "\r\n", "case.reg");
     const auto v = fresh.registry.value(kTestKey, c.name);
     ASSERT_TRUE(v.has_value());
     EXPECT_EQ(v->type, c.type);
@@ -189,7 +189,7 @@ TEST_F(RegFileTest, ReadsVersion5ImagesInEveryEncodingToTheSame8BitRegistry) {
   for (const auto& [encoding, image] : encodings) {
     SCOPED_TRACE(encoding);
     sim::Machine fresh;
-    sim::applyRegText(fresh.registry, image, "wide.reg");
+    image::applyRegText(fresh.registry, image, "wide.reg");
     auto expect = [&](std::string_view name, DWORD type, std::string_view data) {
       SCOPED_TRACE(std::string(name));
       const auto v = fresh.registry.value(key, name);
@@ -243,7 +243,7 @@ TEST_F(RegFileTest, KeyLinesTakeEveryRootByEitherNameAndKeepTheStoredCase) {
   }
   EXPECT_TRUE(value("HKEY_LOCAL_MACHINE\\Software\\MiXed Case", "Indented").has_value());
   // Written back, every root is spelled in full.
-  const std::string text = sim::writeRegText(registry);
+  const std::string text = image::writeRegText(registry);
   for (const std::string& path : expected) {
     EXPECT_NE(text.find("\r\n[" + path + "]\r\n"), std::string::npos) << path;
   }
@@ -349,9 +349,9 @@ TEST_F(RegFileTest, MalformedImagesNameFileAndLineAndChangeNothing) {
     SCOPED_TRACE(c.image);
     const std::string prefix = "bad.reg:" + std::to_string(c.line) + ": ";
     try {
-      sim::applyRegText(registry, c.image, "bad.reg");
+      image::applyRegText(registry, c.image, "bad.reg");
       ADD_FAILURE() << "accepted";
-    } catch (const sim::RegFileError& error) {
+    } catch (const image::Error& error) {
       const std::string message = error.what();
       EXPECT_EQ(message.substr(0, prefix.size()), prefix) << message;
       EXPECT_NE(message.find(c.what), std::string::npos) << message;
@@ -367,7 +367,7 @@ TEST_F(RegFileTest, WritesRegeditLayoutInBothFormats) {
   registry.setString("HKEY_LOCAL_MACHINE\\Software\\QV", "", "");
   registry.addKey("HKEY_LOCAL_MACHINE\\Software\\QV\\Empty");
 
-  EXPECT_EQ(sim::writeRegText(registry, sim::RegFormat::Regedit4),
+  EXPECT_EQ(image::writeRegText(registry, image::RegFormat::Regedit4),
             "REGEDIT4\r\n"
             "\r\n"
             "[HKEY_LOCAL_MACHINE\\Software]\r\n"
@@ -380,7 +380,7 @@ TEST_F(RegFileTest, WritesRegeditLayoutInBothFormats) {
             "\r\n"
             "[HKEY_LOCAL_MACHINE\\Software\\QV\\Empty]\r\n"
             "\r\n");
-  EXPECT_EQ(sim::writeRegText(registry, sim::RegFormat::Regedit5),
+  EXPECT_EQ(image::writeRegText(registry, image::RegFormat::Regedit5),
             utf16Image(u"Windows Registry Editor Version 5.00\r\n"
                        u"\r\n"
                        u"[HKEY_LOCAL_MACHINE\\Software]\r\n"
@@ -394,7 +394,7 @@ TEST_F(RegFileTest, WritesRegeditLayoutInBothFormats) {
                        u"[HKEY_LOCAL_MACHINE\\Software\\QV\\Empty]\r\n"
                        u"\r\n"));
   sim::Machine empty;
-  EXPECT_EQ(sim::writeRegText(empty.registry), "REGEDIT4\r\n\r\n");
+  EXPECT_EQ(image::writeRegText(empty.registry), "REGEDIT4\r\n\r\n");
 }
 
 TEST_F(RegFileTest, WritesEachValueInTheFormThatReadsBackByteForByte) {
@@ -427,12 +427,12 @@ TEST_F(RegFileTest, WritesEachValueInTheFormThatReadsBackByteForByte) {
     SCOPED_TRACE(c.regedit4);
     sim::Machine one;
     one.registry.setValue(kTestKey, "v", c.type, c.data);
-    const std::string text4 = sim::writeRegText(one.registry, sim::RegFormat::Regedit4);
+    const std::string text4 = image::writeRegText(one.registry, image::RegFormat::Regedit4);
     EXPECT_NE(text4.find("\r\n\"v\"=" + c.regedit4 + "\r\n"), std::string::npos) << text4;
     const std::string line5 = c.regedit5.empty() ? c.regedit4 : c.regedit5;
     std::u16string wide;
     for (char ch : "\r\n\"v\"=" + line5 + "\r\n") wide.push_back(static_cast<unsigned char>(ch));
-    const std::string text5 = sim::writeRegText(one.registry, sim::RegFormat::Regedit5);
+    const std::string text5 = image::writeRegText(one.registry, image::RegFormat::Regedit5);
     EXPECT_NE(text5.find(utf16Image(wide).substr(2)), std::string::npos) << line5;
   }
 }
@@ -443,7 +443,7 @@ TEST_F(RegFileTest, WrapsHexListsAsRegeditDoes) {
   Bytes data(36 + 25);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
   registry.setValue(kTestKey, "ShellState", REG_BINARY, data);
-  const std::string text = sim::writeRegText(registry);
+  const std::string text = image::writeRegText(registry);
   EXPECT_NE(text.find("\"ShellState\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,"
                       "10,11,12,13,\\\r\n"
                       "  14,15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,"
@@ -510,20 +510,20 @@ void fillOddRegistry(sim::Registry& r) {
 TEST_F(RegFileTest, WrittenImagesReadBackToTheSameRegistryInBothFormats) {
   fillOddRegistry(registry);
   const std::vector<std::string> original = dump(registry);
-  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+  for (const image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
     SCOPED_TRACE(formatName(format));
-    const std::string image = sim::writeRegText(registry, format);
+    const std::string image = image::writeRegText(registry, format);
     sim::Machine copy;
-    sim::applyRegText(copy.registry, image, "roundtrip.reg");
+    image::applyRegText(copy.registry, image, "roundtrip.reg");
     EXPECT_EQ(dump(copy.registry), original);
     // The copy writes the same image again: nothing drifts.
-    EXPECT_EQ(sim::writeRegText(copy.registry, format), image);
+    EXPECT_EQ(image::writeRegText(copy.registry, format), image);
   }
 }
 
 TEST_F(RegFileTest, WrittenHexListsStayWithinRegeditLineWidth) {
   fillOddRegistry(registry);
-  std::istringstream lines(sim::writeRegText(registry));
+  std::istringstream lines(image::writeRegText(registry));
   std::string line;
   bool continued = false;
   int continuations = 0;
@@ -548,7 +548,7 @@ TEST_F(RegFileTest, WrittenHexListsStayWithinRegeditLineWidth) {
 }
 
 TEST_F(RegFileTest, UndoImagePutsBackWhatTheChangesDeleted) {
-  sim::loadRegFile(registry, QVINST98_MACHINES_DIR "/win98.reg");
+  image::loadRegFile(registry, QVINST98_MACHINES_DIR "/win98.reg");
   fillOddRegistry(registry);
   const std::set<std::string> before = sortedDump(registry);
   std::vector<sim::Change> changes;
@@ -596,17 +596,17 @@ TEST_F(RegFileTest, UndoImagePutsBackWhatTheChangesDeleted) {
   changes.push_back({sim::Change::Kind::DeletedFile, "C:\\WINDOWS\\INF\\drvdata.bin", "", {}});
   ASSERT_NE(sortedDump(registry), before);
 
-  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+  for (const image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
     SCOPED_TRACE(formatName(format));
     sim::Machine after;
-    sim::applyRegText(after.registry, sim::writeRegText(registry), "after.reg");
-    sim::applyRegText(after.registry, sim::writeUndoText(changes, format), "undo.reg");
+    image::applyRegText(after.registry, image::writeRegText(registry), "after.reg");
+    image::applyRegText(after.registry, image::writeUndoText(changes, format), "undo.reg");
     EXPECT_EQ(sortedDump(after.registry), before);
   }
 }
 
 TEST_F(RegFileTest, UndoImageRestoresWhatTheRegistryLoggedItself) {
-  sim::loadRegFile(registry, QVINST98_MACHINES_DIR "/win98.reg");
+  image::loadRegFile(registry, QVINST98_MACHINES_DIR "/win98.reg");
   const std::vector<std::string> before = dump(registry);
   ASSERT_TRUE(registry.removeKeyLogged("HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_1D9F&PID_2124"));
   ASSERT_TRUE(registry.removeKeyLogged(
@@ -614,13 +614,13 @@ TEST_F(RegFileTest, UndoImageRestoresWhatTheRegistryLoggedItself) {
   registry.addKeyLogged("HKEY_LOCAL_MACHINE\\Enum\\Root\\*QV_TILLERDESK\\0001\\Sub");
   ASSERT_FALSE(machine.changes.empty());
 
-  sim::applyRegText(registry, sim::writeUndoText(machine.changes), "undo.reg");
+  image::applyRegText(registry, image::writeUndoText(machine.changes), "undo.reg");
   EXPECT_EQ(dump(registry), before);
 }
 
 TEST_F(RegFileTest, UndoImageSpellsRootsInFullAndLeavesOutWhatIsNotRegistry) {
-  EXPECT_EQ(sim::writeUndoText({}), "REGEDIT4\r\n\r\n");
-  EXPECT_EQ(sim::writeUndoText({}, sim::RegFormat::Regedit5),
+  EXPECT_EQ(image::writeUndoText({}), "REGEDIT4\r\n\r\n");
+  EXPECT_EQ(image::writeUndoText({}, image::RegFormat::Regedit5),
             utf16Image(u"Windows Registry Editor Version 5.00\r\n\r\n"));
   const std::vector<sim::Change> changes = {
       {sim::Change::Kind::DeletedValue,
@@ -633,7 +633,7 @@ TEST_F(RegFileTest, UndoImageSpellsRootsInFullAndLeavesOutWhatIsNotRegistry) {
       {sim::Change::Kind::DeletedFile, "C:\\WINDOWS\\INF\\drvidx.bin", "", {}},
       {sim::Change::Kind::CreatedKey, "HKCU\\Software\\New", "", {}},
   };
-  EXPECT_EQ(sim::writeUndoText(changes),
+  EXPECT_EQ(image::writeUndoText(changes),
             "REGEDIT4\r\n"
             "\r\n"
             "[-HKEY_CURRENT_USER\\Software\\New]\r\n"
@@ -650,26 +650,26 @@ TEST_F(RegFileTest, NamesHoldingNulAreRefusedRatherThanWrittenRaw) {
   auto refusal = [](const std::function<void()>& write) {
     try {
       write();
-    } catch (const sim::RegFileError& e) {
+    } catch (const image::Error& e) {
       return std::string(e.what());
     }
     return std::string("nothing refused");
   };
-  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+  for (const image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
     SCOPED_TRACE(formatName(format));
     sim::Machine keyMachine;
     keyMachine.registry.addKey("HKLM\\Software\\A\0B"s);
-    EXPECT_THAT(refusal([&] { sim::writeRegText(keyMachine.registry, format); }),
+    EXPECT_THAT(refusal([&] { image::writeRegText(keyMachine.registry, format); }),
                 ::testing::HasSubstr("key \"HKEY_LOCAL_MACHINE\\Software\\A<NUL>B\" holds a NUL"));
 
     sim::Machine valueMachine;
     valueMachine.registry.setDword("HKLM\\Software\\C", "v\0w"s, 1);
-    EXPECT_THAT(refusal([&] { sim::writeRegText(valueMachine.registry, format); }),
+    EXPECT_THAT(refusal([&] { image::writeRegText(valueMachine.registry, format); }),
                 ::testing::HasSubstr("value \"v<NUL>w\" holds a NUL"));
 
     const std::vector<sim::Change> deleted = {
         {sim::Change::Kind::DeletedKey, "HKLM\\Software\\D\0"s, "", {}}};
-    EXPECT_THAT(refusal([&] { sim::writeUndoText(deleted, format); }),
+    EXPECT_THAT(refusal([&] { image::writeUndoText(deleted, format); }),
                 ::testing::HasSubstr("D<NUL>\" holds a NUL"));
   }
 }
@@ -682,8 +682,8 @@ TEST_F(RegFileTest, LoadsTheSameRegistryFromARegedit4AndAUtf16File) {
   registry.setString("HKEY_CURRENT_USER\\Control Panel\\Joystick", "Gone", "x");
   sim::Machine wide;
   wide.registry.setString("HKEY_CURRENT_USER\\Control Panel\\Joystick", "Gone", "x");
-  sim::loadRegFile(registry, dir / "regedit4_sample.reg");
-  sim::loadRegFile(wide.registry, dir / "regedit5_utf16le.reg");
+  image::loadRegFile(registry, dir / "regedit4_sample.reg");
+  image::loadRegFile(wide.registry, dir / "regedit5_utf16le.reg");
   EXPECT_EQ(dump(wide.registry), dump(registry));
 
   const std::string key = "HKEY_LOCAL_MACHINE\\Software\\QV Sample";
@@ -705,29 +705,29 @@ TEST_F(RegFileTest, SavedFilesLoadBackAndUnreadableFilesAreErrors) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("qvinst98-regfile-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+  for (const image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
     SCOPED_TRACE(formatName(format));
     const auto file = dir / "saved.reg";
-    sim::saveRegFile(registry, file, format);
-    EXPECT_EQ(readFile(file), sim::writeRegText(registry, format));
+    image::saveRegFile(registry, file, format);
+    EXPECT_EQ(readFile(file), image::writeRegText(registry, format));
     sim::Machine copy;
-    sim::loadRegFile(copy.registry, file);
+    image::loadRegFile(copy.registry, file);
     EXPECT_EQ(dump(copy.registry), dump(registry));
   }
   const auto missing = dir / "missing.reg";
   try {
-    sim::loadRegFile(registry, missing);
+    image::loadRegFile(registry, missing);
     ADD_FAILURE() << "a missing file loaded";
-  } catch (const sim::RegFileError& error) {
+  } catch (const image::Error& error) {
     EXPECT_NE(std::string(error.what()).find(missing.string()), std::string::npos);
   }
   // A malformed file names itself and the line.
   const auto bad = dir / "bad.reg";
   std::ofstream(bad, std::ios::binary) << "REGEDIT4\r\n\r\n[HKLM\\A]\r\n\"v\"=dword:1\r\n";
   try {
-    sim::loadRegFile(registry, bad);
+    image::loadRegFile(registry, bad);
     ADD_FAILURE() << "a malformed file loaded";
-  } catch (const sim::RegFileError& error) {
+  } catch (const image::Error& error) {
     EXPECT_EQ(std::string(error.what()).rfind(bad.string() + ":4: ", 0), 0u) << error.what();
   }
   std::filesystem::remove_all(dir);
@@ -752,7 +752,7 @@ protected:
   sim::Registry& registry = machine.registry;
 
   void SetUp() override {
-    sim::loadRegFile(registry, std::filesystem::path(QVINST98_MACHINES_DIR) / GetParam().file);
+    image::loadRegFile(registry, std::filesystem::path(QVINST98_MACHINES_DIR) / GetParam().file);
   }
   std::string text(std::string_view key, std::string_view name) const {
     const auto v = registry.value(key, name);
@@ -766,9 +766,9 @@ TEST_P(SampleMachineTest, IsWrittenAsRegeditWritesItAndReadsBackUnchanged) {
       readFile(std::filesystem::path(QVINST98_MACHINES_DIR) / GetParam().file);
   EXPECT_EQ(image.substr(0, image.find("\r\n")), GetParam().header);
   EXPECT_EQ(image.find("\n\n"), std::string::npos) << "LF without CR";
-  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+  for (const image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
     sim::Machine copy;
-    sim::applyRegText(copy.registry, sim::writeRegText(registry, format), "copy.reg");
+    image::applyRegText(copy.registry, image::writeRegText(registry, format), "copy.reg");
     EXPECT_EQ(dump(copy.registry), dump(registry)) << formatName(format);
   }
 }
@@ -854,7 +854,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SampleMachines, Win98HoldsTheRootDeviceAndTheLegacyOnlyRecords) {
   sim::Machine machine;
-  sim::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/win98.reg");
+  image::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/win98.reg");
   const sim::Registry& r = machine.registry;
   const std::string root = "HKLM\\Enum\\Root\\*QV_TILLERDESK\\0000";
   ASSERT_TRUE(r.keyExists(root));
@@ -881,7 +881,7 @@ TEST(SampleMachines, Win98HoldsTheRootDeviceAndTheLegacyOnlyRecords) {
 
 TEST(SampleMachines, WinXpHasNoRootDeviceAndKeepsMultiStringsAs8BitText) {
   sim::Machine machine;
-  sim::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/winxp.reg");
+  image::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/winxp.reg");
   const sim::Registry& r = machine.registry;
   EXPECT_FALSE(r.keyExists("HKLM\\Enum\\Root\\*QV_TILLERDESK"));
   EXPECT_FALSE(r.keyExists("HKLM\\System\\CurrentControlSet\\Enum\\Root\\*QV_TILLERDESK"));
@@ -935,16 +935,16 @@ TEST_F(RegFileTest, ImagesCutAnywhereReadAsTheWholeImage) {
   for (const auto& [name, image] : images) {
     SCOPED_TRACE(name);
     sim::Machine whole;
-    sim::applyRegText(whole.registry, image, "cut.reg");
+    image::applyRegText(whole.registry, image, "cut.reg");
     const std::vector<std::string> expected = dump(whole.registry);
     ASSERT_GT(expected.size(), 2u);
     for (std::size_t at = 0; at <= image.size(); ++at) {
       sim::Machine cut;
-      sim::applyRegPieces(cut.registry, cutAt(image, at), "cut.reg");
+      image::applyRegPieces(cut.registry, cutAt(image, at), "cut.reg");
       ASSERT_EQ(dump(cut.registry), expected) << "cut at byte " << at;
     }
     sim::Machine bytes;
-    sim::applyRegPieces(bytes.registry, bytewise(image), "cut.reg");
+    image::applyRegPieces(bytes.registry, bytewise(image), "cut.reg");
     EXPECT_EQ(dump(bytes.registry), expected);
   }
 }
@@ -971,9 +971,9 @@ TEST_F(RegFileTest, MalformedImagesCutAnywhereFailAsTheWholeImageAndChangeNothin
         if (holdsKeys) target.registry.setString("HKLM\\Software\\Before", "kept", "yes");
         const std::vector<std::string> before = dump(target.registry);
         try {
-          sim::applyRegPieces(target.registry, cutAt(image, at), "cut.reg");
+          image::applyRegPieces(target.registry, cutAt(image, at), "cut.reg");
           ADD_FAILURE() << "accepted, cut at byte " << at;
-        } catch (const sim::RegFileError& error) {
+        } catch (const image::Error& error) {
           ASSERT_EQ(std::string(error.what()).rfind(message, 0), 0u)
               << error.what() << ", cut at byte " << at;
         }
@@ -994,15 +994,15 @@ TEST_F(RegFileTest, LargeImagesSaveAndLoadInPiecesAsWrittenWhole) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("qvinst98-bigreg-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  for (const sim::RegFormat format : {sim::RegFormat::Regedit4, sim::RegFormat::Regedit5}) {
+  for (const image::RegFormat format : {image::RegFormat::Regedit4, image::RegFormat::Regedit5}) {
     SCOPED_TRACE(formatName(format));
     const auto file = dir / "big.reg";
-    sim::saveRegFile(registry, file, format);
-    const std::string written = sim::writeRegText(registry, format);
+    image::saveRegFile(registry, file, format);
+    const std::string written = image::writeRegText(registry, format);
     ASSERT_GT(written.size(), std::size_t(2) << 20);
     EXPECT_TRUE(readFile(file) == written);
     sim::Machine copy;
-    sim::loadRegFile(copy.registry, file);
+    image::loadRegFile(copy.registry, file);
     EXPECT_TRUE(dump(copy.registry) == dump(registry));
   }
   std::filesystem::remove_all(dir);

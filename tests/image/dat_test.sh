@@ -118,6 +118,25 @@ run --registry "$tmp/cleaned.dat" --import "$tmp/undo.reg" --save-dat "$tmp/rest
 expect_status 0
 reads_as "$tmp/restored.dat" "$tmp/planted.reg"
 
+begin "--commit: a backup, the undo file, the new file; the undo file commits the records back"
+mkdir -p "$tmp/commit" "$tmp/asis"
+cp "$tmp/planted.dat" "$tmp/commit/SYSTEM.DAT"
+run --registry "$tmp/commit/SYSTEM.DAT" --changes RemoveAuxDevices --commit
+expect_status 0
+expect_out "RemoveAuxDevices -> 0"
+same_file "$tmp/planted.dat" "$tmp/commit/SYSTEM.DAT.qvinst98.bak"
+[ -s "$tmp/commit/SYSTEM.DAT.qvinst98.undo.reg" ] && ok || fail "no undo file: $(ls "$tmp/commit")"
+reads_as "$tmp/commit/SYSTEM.DAT" "$tmp/cleaned.reg"
+run --registry "$tmp/commit/SYSTEM.DAT" --import "$tmp/commit/SYSTEM.DAT.qvinst98.undo.reg" --commit
+expect_status 0
+reads_as "$tmp/commit/SYSTEM.DAT" "$tmp/planted.reg"
+# A run that changes nothing leaves the file, and nothing beside it.
+cp "$real" "$tmp/asis/SYSTEM.DAT"
+run --registry "$tmp/asis/SYSTEM.DAT" --commit RemoveUsbDevices RemovePedalDevices RemoveAuxDevices
+expect_status 0
+same_file "$real" "$tmp/asis/SYSTEM.DAT"
+[ "$(ls -A "$tmp/asis")" = "SYSTEM.DAT" ] && ok || fail "files beside it: $(ls -A "$tmp/asis")"
+
 begin "a grown file: new data blocks, a longer key table, a record that moves"
 {
   printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001]\r\n"Grown"="%0900d"\r\n'
@@ -198,9 +217,6 @@ begin "options that do not fit a CREG file"
 run --registry "$real" --os winxp RemoveAuxDevices
 expect_status 2
 expect_one_line_error "Windows 95/98/Me"
-run --registry "$real" --commit RemoveAuxDevices
-expect_status 2
-expect_one_line_error "--save-dat"
 run --registry "$real" --save-dat "$real" RemoveAuxDevices
 expect_status 2
 expect_one_line_error "itself"

@@ -45,8 +45,8 @@ struct Outcome {
 std::unique_ptr<sim::Machine> buildMachine(const Road& road) {
   auto machine = std::make_unique<sim::Machine>();
   machine->setOs(road.os);
-  sim::loadRegFile(machine->registry,
-                   std::string(QVINST98_MACHINES_DIR) + "/" + road.machine + ".reg");
+  image::loadRegFile(machine->registry,
+                     std::string(QVINST98_MACHINES_DIR) + "/" + road.machine + ".reg");
   machine->files.setWindowsDirectory("C:\\WINDOWS");
   machine->files.addFile("C:\\WINDOWS\\inf\\drvdata.bin");
   machine->files.addFile("C:\\WINDOWS\\inf\\drvidx.bin");

@@ -28,7 +28,7 @@ class HostileRegistryTest : public MachineTest {
 protected:
   void load(sim::Machine& target, const char* os) {
     ASSERT_TRUE(target.setOs(os));
-    sim::loadRegFile(target.registry, std::string(QVINST98_MACHINES_DIR) + "/" + os + ".reg");
+    image::loadRegFile(target.registry, std::string(QVINST98_MACHINES_DIR) + "/" + os + ".reg");
     target.configManager.loadFromRegistry();
   }
 
@@ -160,6 +160,69 @@ TEST_F(HostileRegistryTest, RefusedDriverReferenceNamesNoJoystickResourceKey) {
         "HKLM\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0004"));
     EXPECT_TRUE(std::count(trace().begin(), trace().end(), "  EU: Not a driver key:"s + driver) >=
                 1);
+  }
+}
+
+// Windows takes key and value names of up to 255 characters, and so do the
+// sweeps: a name of 256 would be cut to another record's name, so it is
+// skipped with a trace line, while one of 255 is an ordinary record.
+TEST_F(HostileRegistryTest, NamesOf255CharactersAreSweptAndLongerOnesSkipped) {
+  const std::string control = "HKLM\\System\\CurrentControlSet\\Control\\";
+  struct Sweep {
+    const char* os;
+    std::string parent;
+    bool valueName;  // the record is a value of `parent`, else a key below it
+    char pad;        // makes each sweep's names its own
+  };
+  const Sweep sweeps[] = {
+      {"win98", "HKLM\\Enum\\USB", false, 'E'},
+      {"win98", control + "MediaResources\\joystick\\<FixedKey>\\JoystickSettings", false, 'S'},
+      {"win98", control + "MediaProperties\\PrivateProperties\\Joystick\\OEM", false, 'O'},
+      {"win98", kAsdFirst, true, 'A'},
+      {"win98", control + "DeviceClasses\\{a5dcbf10-6530-11d2-901f-00c04fb951ed}", false, 'C'},
+      {"winxp", control + "MediaResources\\Joystick\\DINPUT.DLL\\JoystickSettings", false, 'S'},
+      {"winxp", control + "MediaProperties\\PrivateProperties\\Joystick\\OEM", false, 'O'},
+  };
+  const auto name = [](char pad, std::size_t length) {
+    const std::string id = "VID_1D9F&PID_2100&";
+    return id + std::string(length - id.size(), pad);
+  };
+  for (const char* os : {"win98", "winxp"}) {
+    SCOPED_TRACE(os);
+    machine.registry.clear();
+    machine.debug.clear();
+    load(machine, os);
+    qvinst::onLoad();  // the platform facts are gathered once per load
+    qvinst::setTraceEnabled(true);
+    for (const Sweep& sweep : sweeps) {
+      if (std::string(sweep.os) != os) continue;
+      for (std::size_t length : {254u, 255u, 256u}) {
+        const std::string record = name(sweep.pad, length);
+        if (sweep.valueName) {
+          machine.registry.setDword(sweep.parent, record, 1);
+        } else if (sweep.pad == 'C') {
+          machine.registry.setString(sweep.parent + "\\" + record, "DeviceInstance",
+                                     "USB\\VID_1D9F&PID_2100\\1");
+        } else {
+          machine.registry.addKey(sweep.parent + "\\" + record + "\\1");
+        }
+      }
+    }
+    EXPECT_EQ(RemoveAuxDevices(nullptr, 0, ""), 0);
+    for (const Sweep& sweep : sweeps) {
+      if (std::string(sweep.os) != os) continue;
+      SCOPED_TRACE(sweep.parent);
+      for (std::size_t length : {254u, 255u, 256u}) {
+        const std::string record = name(sweep.pad, length);
+        const bool present = sweep.valueName
+                                 ? machine.registry.value(sweep.parent, record).has_value()
+                                 : machine.registry.keyExists(sweep.parent + "\\" + record);
+        EXPECT_EQ(present, length == 256) << length;
+      }
+      EXPECT_EQ(std::count(trace().begin(), trace().end(),
+                           "  EU: Name too long, skipped:" + name(sweep.pad, 255)),
+                1);
+    }
   }
 }
 

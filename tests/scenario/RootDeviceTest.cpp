@@ -31,7 +31,7 @@ bool anyStartsWith(const std::vector<std::string>& lines, const std::string& pre
 }
 
 void loadWin98Into(sim::Machine& m) {
-  sim::loadRegFile(m.registry, QVINST98_MACHINES_DIR "/win98.reg");
+  image::loadRegFile(m.registry, QVINST98_MACHINES_DIR "/win98.reg");
 }
 
 // The root device's key, its driver key and its ASD entries, as the

@@ -15,8 +15,8 @@ protected:
     ASSERT_TRUE(machine.setOs(os));
     ASSERT_TRUE(expected.setOs(os));
     const std::string path = std::string(QVINST98_MACHINES_DIR) + "/" + file;
-    sim::loadRegFile(machine.registry, path);
-    sim::loadRegFile(expected.registry, path);
+    image::loadRegFile(machine.registry, path);
+    image::loadRegFile(expected.registry, path);
     machine.configManager.loadFromRegistry();
   }
 };

@@ -25,7 +25,7 @@ namespace scenario {
 
 // Applies the body of a REGEDIT4 image (keys, values, "[-KEY]", "name"=-).
 inline void applyReg(sim::Registry& registry, std::string_view body, const std::string& origin) {
-  sim::applyRegText(registry, "REGEDIT4\n\n" + std::string(body), origin);
+  image::applyRegText(registry, "REGEDIT4\n\n" + std::string(body), origin);
 }
 
 // One line per key and one per value, as a set.

@@ -50,7 +50,7 @@ std::vector<std::string> readLines(const std::string& path) {
 class UninstallTest : public MachineTest {
 protected:
   void loadWin98() {
-    sim::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/win98.reg");
+    image::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/win98.reg");
     machine.configManager.loadFromRegistry();
   }
   void addDriverDatabase() {
@@ -263,7 +263,7 @@ TEST_F(UninstallTest, RootNodeMissingFromTheTreeSkipsTheRootRemoval) {
 TEST_F(UninstallTest, CallerWithoutAdministratorRightsLosesOnlyTheNodeAndTheFiles) {
   machine.setOs("winxp");
   machine.system.setProcessToken(sim::TokenSetup{false, false});
-  sim::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/winxp.reg");
+  image::loadRegFile(machine.registry, QVINST98_MACHINES_DIR "/winxp.reg");
   // The probe key, and the node that XP's device tree is built from.
   machine.registry.setString(rootKey, "Driver", "QVProducts\\0001");
   machine.registry.addKey("HKLM\\System\\CurrentControlSet\\Enum\\Root\\*QV_TILLERDESK\\0000");

@@ -212,16 +212,16 @@ TEST(RegistryDepth, DeepTreesAreDeletedWalkedAndWrittenWithoutRecursion) {
     EXPECT_EQ(keys, kLevels + 2);  // Software, Deep and the levels below
     EXPECT_EQ(longest, deepPath("HKEY_LOCAL_MACHINE\\Software\\Deep", kLevels).size());
 
-    const std::string image = sim::writeRegText(machine.registry);
+    const std::string image = image::writeRegText(machine.registry);
     std::string lastKey = "[";  // appended: GCC 12 at -O3 warns falsely on "[" + string
     lastKey += deepPath("HKEY_LOCAL_MACHINE\\Software\\Deep", kLevels);
     lastKey += "]\r\n\"last\"=\"x\"\r\n";
     EXPECT_NE(image.find(lastKey), std::string::npos);
     sim::Machine copy;
     try {
-      sim::applyRegText(copy.registry, image, "deep.reg");
+      image::applyRegText(copy.registry, image, "deep.reg");
       ADD_FAILURE() << "a key deeper than 512 levels was read";
-    } catch (const sim::RegFileError& error) {
+    } catch (const image::Error& error) {
       // A header and a blank line, then a key line and a blank line per key
       // (Software is level 1): the key at level L is on line 1 + 2L.
       const std::string where = "deep.reg:" + std::to_string(1 + 2 * 513) + ": ";

@@ -20,3 +20,17 @@ run() {
 expect_status() {
   if [ "$status" -eq "$1" ]; then ok; else fail "exit status $status, expected $1; stderr: $(head -c 300 "$err")"; fi
 }
+
+# A registry image as a sorted list of "[key]" and "[key] value" lines: the
+# same keys with the same values, in any order, give the same list.
+canonical() {
+  tr -d '\r' <"$1" |
+    awk '# hex data continued over several lines becomes one line
+      acc != "" { sub(/^ +/, ""); $0 = acc $0; acc = "" }
+      /\\$/ { sub(/\\$/, ""); acc = $0; next }
+      { print }' |
+    awk '/^;/ || /^$/ || /^REGEDIT4$/ || /^Windows Registry Editor/ { next }
+      /^\[/ { key = $0; print key; next }
+      { print key " " $0 }' |
+    LC_ALL=C sort
+}

@@ -58,20 +58,6 @@ expect_empty() {
   if [ -s "$1" ]; then fail "$(basename "$1") not empty: $(head -c 300 "$1")"; else ok; fi
 }
 
-# A registry image as a sorted list of "[key]" and "[key] value" lines: the
-# same keys with the same values, in any order, give the same list.
-canonical() {
-  tr -d '\r' <"$1" |
-    awk '# hex data continued over several lines becomes one line
-      acc != "" { sub(/^ +/, ""); $0 = acc $0; acc = "" }
-      /\\$/ { sub(/\\$/, ""); acc = $0; next }
-      { print }' |
-    awk '/^;/ || /^$/ || /^REGEDIT4$/ || /^Windows Registry Editor/ { next }
-      /^\[/ { key = $0; print key; next }
-      { print key " " $0 }' |
-    LC_ALL=C sort
-}
-
 expect_same_registry() {
   if diff <(canonical "$1") <(canonical "$2") >"$tmp/diff"; then
     ok

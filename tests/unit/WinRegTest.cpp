@@ -107,6 +107,27 @@ TEST_F(WinRegTest, EraseSectionDeletesDepthFirstHighestIndexFirst) {
                                                "  WR: Deleting Key:Enum\\USB|VID_1D9F&PID_2100"}));
 }
 
+// Each key is closed before it is deleted: Windows lets a key with an open
+// handle be deleted, and the handle then names a key that is gone.
+TEST_F(WinRegTest, EraseSectionClosesEachKeyBeforeDeletingIt) {
+  auto reg = TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, "Enum\\USB");
+  machine.log.clear();
+  reg->eraseSection("VID_1D9F&PID_2100\\2");
+  std::vector<std::string> order;
+  for (const auto& call : machine.log.calls())
+    if (call.name == "RegCloseKey" || call.name == "RegDeleteKeyA")
+      order.push_back(call.name + ' ' + call.args);
+  const std::string key = "HKLM\\Enum\\USB\\VID_1D9F&PID_2100\\2";
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "RegCloseKey " + key + "\\Device Parameters\\Deep",
+                       "RegDeleteKeyA " + key + "\\Device Parameters\\Deep",
+                       "RegCloseKey " + key + "\\Device Parameters",
+                       "RegDeleteKeyA " + key + "\\Device Parameters",
+                       "RegCloseKey " + key,
+                       "RegDeleteKeyA " + key,
+                   }));
+}
+
 TEST_F(WinRegTest, EraseSectionOfAMissingKeyTracesAndChangesNothing) {
   auto reg = TWinRegistry::OpenWithKey(HKEY_LOCAL_MACHINE, "Enum\\USB");
   machine.debug.clear();

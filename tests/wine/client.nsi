@@ -1,8 +1,8 @@
 ; An installation script that calls QVInst98.dll the way the product's
-; installer does: each export by name through the System plug-in, with the
-; installer's window, a zero and a single-byte text. The answers go to
-; results.txt beside the installer.
-; makensis -DTARGET=amd64-unicode|x86-unicode -DDLL=QVInst98.dll -DOUT=client.exe
+; installer does, through the installer kit's own macros (QVInst98.nsh):
+; each export by name with the installer's window, a zero and a single-byte
+; text. The answers go to results.txt beside the installer.
+; makensis -DTARGET=amd64-unicode|x86-unicode -DKIT=<the unpacked kit> -DOUT=client.exe
 Unicode true
 Target ${TARGET}
 OutFile "${OUT}"
@@ -10,14 +10,15 @@ SilentInstall silent
 RequestExecutionLevel user
 InstallDir "$PROGRAMFILES\QV Tillerdesk"
 
+!include "${KIT}\QVInst98.nsh"
+
 !macro QvCall NAME TEXT
-  System::Call '$PLUGINSDIR\QVInst98.dll::${NAME}(p $HWNDPARENT, i 0, m "${TEXT}") i .r0'
+  ${QVInst98_${NAME}} $HWNDPARENT 0 "${TEXT}" $0
   FileWrite $9 "${NAME}=$0$\n"
 !macroend
 
 Section
-  InitPluginsDir
-  File /oname=$PLUGINSDIR\QVInst98.dll "${DLL}"
+  ${QVInst98_Extract}
   FileOpen $9 "$EXEDIR\results.txt" w
   !insertmacro QvCall IsWinMe ""
   !insertmacro QvCall InitModule ""

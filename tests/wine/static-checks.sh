@@ -71,6 +71,11 @@ pe)
   for text in OriginalFilename QVInst98.dll FileVersion ProductVersion FileDescription; do
     grep -qx "$text" "$WORK/strings.txt" || fail "version resource lacks $text"
   done
+  # The project's version, as the tool, the package and the kit carry it.
+  for field in FileVersion ProductVersion; do
+    [ "$(grep -xA1 "$field" "$WORK/strings.txt" | tail -n 1)" = "$QVINST98_VERSION" ] ||
+      fail "$field is not the project version $QVINST98_VERSION"
+  done
   ;;
 size)
   # The product's budget: installers carry the DLL, often on slow media.
