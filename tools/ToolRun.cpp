@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "BundledMachines.h"
+#include "DatTool.h"
 #include "Exports.h"
 #include "FileOps.h"
 #include "HiveTool.h"
@@ -267,7 +268,7 @@ CheckedOptions checkOptions(const Options& options) {
     throw UsageError("--registry and --machine exclude each other");
   }
   if (options.calls.empty() && !options.save && !options.undo && !options.changes &&
-      !options.commit && !options.saveHive) {
+      !options.commit && !options.saveHive && !options.saveDat) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }
   for (const auto& call : options.calls) parseCall(call);
@@ -276,7 +277,7 @@ CheckedOptions checkOptions(const Options& options) {
   CheckedOptions checked;
   checked.hives = checkHiveOptions(options);
   checked.os = options.os;
-  if (checked.hives.empty()) {
+  if (checked.hives.empty() && !DatImages::named(options)) {
     if (options.commit || options.saveHive || options.backup)
       throw UsageError("--commit, --save-hive and --backup need a hive image (--hive NAME=FILE)");
   } else {
@@ -314,6 +315,7 @@ CheckedOptions checkOptions(const Options& options) {
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
+  if (options.check) return checkImage(options, out);
   // Everything that can be refused is checked before anything is read.
   const CheckedOptions checked = checkOptions(options);
   std::vector<ParsedCall> calls;
@@ -323,14 +325,20 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   if (!checked.hives.empty())
     hives = HiveImages::open(checked.hives, options.commit, options.commit || options.saveHive);
 
+  std::optional<DatImages> dat = DatImages::prepare(options);
+  const std::string os = dat ? dat->os(options) : checked.os;
+
   sim::Machine machine;
-  machine.setOs(checked.os);
+  if (!machine.setOs(os)) throw UsageError("unknown --os '" + os + "'");
+  if (dat) dat->checkOs(machine);
   // With --json the tool's own messages go into the JSON report; trace lines stay on `err`.
   std::optional<JsonReport> json;
   std::ostringstream messages;
-  if (options.json) json.emplace(options, checked.os, machine);
+  if (options.json) json.emplace(options, os, machine);
   std::ostream& notes = json ? messages : err;
-  if (hives) {
+  if (dat) {
+    dat->load(machine.registry);
+  } else if (hives) {
     hives->load(machine.registry, options.commit || options.undo.has_value(), notes);
   } else {
     loadImage(machine, options);
@@ -381,14 +389,16 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
       machine.system.version().major == 4 ? image::RegFormat::Regedit4 : image::RegFormat::Regedit5;
   // A hive run's checks come first: a run they refuse writes nothing.
   if (hives) hives->finish(machine, options, format, notes);
+  if (dat) dat->finish(machine, options, format, notes);
   if (options.save) {
     writeOutput(*options.save, [&](std::ostream& file) {
       image::writeRegImage(machine.registry, file, format);  // streamed, key by key
     });
   }
   // With --commit the undo file is the commit's own.
-  if (options.undo && !(hives && options.commit)) {
+  if (options.undo && !((hives || dat) && options.commit)) {
     const std::string undo = hives ? hives->undoText(machine.registry, format)
+                             : dat ? dat->undoText(machine.registry, format)
                                    : image::writeUndoText(machine.changes, format);
     writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
   }

@@ -45,6 +45,11 @@ struct Options {
   bool commit = false;
   std::optional<std::string> saveHive;
   std::optional<std::string> backup;
+  // CREG files (DatTool.h).
+  bool check = false;
+  std::optional<int> codepage;
+  std::optional<std::string> saveDat;
+  std::optional<std::string> windows;  // the Windows folder: its registry files
 };
 
 // A --hive option (or a --registry file that is a hive): SYSTEM or SOFTWARE.

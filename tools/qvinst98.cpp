@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "DatTool.h"
 #include "ImageError.h"
 #include "JsonReport.h"
 #include "ToolRun.h"
@@ -82,6 +83,16 @@ int runCommandLine(int argc, char** argv) {
                  "With --commit: the backup of the one hive goes to this new file");
   app.add_option("--save-hive", options.saveHive,
                  "Write the changed hive to this file and leave the original alone");
+  app.add_flag("--check", options.check,
+               "Check the image's structure alone (a CREG file record by record; a hive or .reg "
+               "by loading it), print a summary and exit");
+  app.add_option("--codepage", options.codepage,
+                 "Code page of a CREG file's names and text (default 1252)");
+  app.add_option("--save-dat", options.saveDat,
+                 "Write the changed CREG file to this file and leave the original alone");
+  app.add_option("--windows", options.windows,
+                 "The Windows folder of a mounted installation: its SYSTEM.DAT, or its "
+                 "System32\\config\\SYSTEM and SOFTWARE hives, as the image");
   app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
 
   try {
@@ -101,6 +112,7 @@ int runCommandLine(int argc, char** argv) {
   try {
     for (const auto& failure : failures) options.failures.push_back(tool::parseFailure(failure));
     options.osGiven = app.count("--os") > 0;
+    tool::applyWindowsDir(options);
     return tool::run(options, std::cout, std::cerr);
   } catch (const tool::UsageError& e) {
     return refuse(json, e.what());

@@ -475,5 +475,12 @@ for point in $(seq 1 "$points"); do
 done
 echo "killed commits: $old_seen left the old hive, $new_seen the new one"
 
+begin "--windows finds the hives whatever the case of their names"
+mkdir -p "$tmp/mounted/WINDOWS/system32/Config"
+cp "$real" "$tmp/mounted/WINDOWS/system32/Config/system"
+run --windows "$tmp/mounted/WINDOWS" --check
+expect_status 0
+expect_out "$tmp/mounted/WINDOWS/system32/Config/system: registry hive, 30756 keys, 73456 values"
+
 echo "hive tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,116 @@
+// The Windows 95/98/Me registry file (SYSTEM.DAT, "CREG") as bytes: a
+// structural check and a small in-place editor of our own. Reading the file
+// into the simulated registry goes through libcreg (DatImage.h); this part
+// does not depend on it, so that the two check each other.
+//
+// Layout, as Windows 98 and Me write it (all numbers little-endian):
+//   file header (32 bytes)  "CREG", offset of the first data block, number
+//                           of data blocks
+//   key table "RGKN"        a header of 32 bytes, then 28-byte key entries
+//                           (hash of the name, parent, first child, next
+//                           sibling, record id and data block number) and
+//                           free areas chained from the header
+//   data blocks "RGDB"      sizes in whole 4 KB; a header of 32 bytes, then
+//                           records that fill the block exactly: a key's
+//                           record (its name and values) or a free record,
+//                           free records chained from the header
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace image::dat {
+
+// A file that breaks the layout, or an edit that cannot be made. The message
+// is one line.
+class DatError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+bool hasSignature(std::span<const std::uint8_t> bytes);
+
+struct Summary {
+  std::size_t keys = 0;  // the root key included
+  std::size_t values = 0;
+  std::size_t blocks = 0;
+  std::uint64_t freeRecordBytes = 0;  // in the data blocks' free records
+  std::uint64_t freeEntryBytes = 0;   // in the key table's free areas
+  std::uint64_t size = 0;
+};
+
+// Checks every structure of the file; throws DatError naming the first fault.
+Summary check(std::span<const std::uint8_t> bytes);
+
+// The name hash of a key entry: the sum of the upper-cased name's bytes.
+std::uint32_t nameHash(std::string_view name);
+
+struct ValueBytes {
+  std::string name;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+  std::uint32_t reserved = 0xFFFFFFFF;  // the field after the type, kept as found
+};
+
+// Edits a checked file in place. Keys are named by the offset of their entry
+// in the key table, which no edit moves.
+class Editor {
+public:
+  using Key = std::uint32_t;
+
+  explicit Editor(std::vector<std::uint8_t> bytes);  // checks them first
+
+  Key root() const;
+  std::vector<Key> children(Key key) const;
+  std::string name(Key key) const;
+  std::vector<ValueBytes> values(Key key) const;
+
+  // Unlinks the key; its subtree's entries join the key table's free list and
+  // its records become free records of their blocks.
+  void removeKey(Key key);
+  // Replaces the key's values; the record grows into free space when it must.
+  void setValues(Key key, const std::vector<ValueBytes>& values);
+  // A new key without values, last among its parent's children.
+  Key addKey(Key parent, std::string_view name);
+
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+  std::vector<std::uint8_t> take() { return std::move(bytes_); }
+
+private:
+  struct Block {
+    std::uint32_t offset;  // in the file
+    std::uint32_t size;
+  };
+  struct Place {
+    std::size_t block;
+    std::uint32_t offset;  // of the record, in the file
+  };
+  std::vector<std::uint8_t> bytes_;
+  std::vector<Block> blocks_;  // kept as the key table grows and blocks are added
+  std::size_t lastBlock_ = 0;  // where the last record was placed: tried early
+
+  const std::vector<Block>& blocks() const { return blocks_; }
+  std::uint32_t entryAt(Key key) const { return 0x20 + key; }
+  Place recordOf(Key key) const;
+  void freeEntry(Key key);
+  void freeRecord(const Place& place, bool releaseId);
+  Key allocateEntry();
+  void growKeyTable();
+  // A record of `size` bytes; in `preferred` first (keeping `keepId` there
+  // when it is not 0xFFFF), else in any block with a free id, else in a new
+  // block at the end. Returns its place; its id is written by the caller.
+  Place allocateRecord(std::uint32_t size, std::size_t preferred, bool needId);
+  bool takeFreeRecord(std::size_t block, std::uint32_t size, std::uint32_t& offset);
+  std::uint16_t takeId(std::size_t block);
+  void releaseId(std::size_t block, std::uint16_t id);
+  std::size_t appendBlock(std::uint32_t need);
+  void writeRecord(const Place& place, std::uint32_t id, std::string_view name,
+                   const std::vector<ValueBytes>& values);
+};
+
+}  // namespace image::dat

@@ -1,0 +1,374 @@
+#include "DatImage.h"
+
+#include <libcreg.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "Machine.h"
+#include "SimText.h"
+
+namespace image {
+
+namespace {
+
+using sim::text::upper;
+
+[[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
+  throw DatError(file.string() + ": " + what);
+}
+
+// libcreg's handles, each freed through its own call.
+struct FileFree {
+  void operator()(libcreg_file_t* file) const noexcept {
+    libcreg_file_close(file, nullptr);
+    libcreg_file_free(&file, nullptr);
+  }
+};
+struct KeyFree {
+  void operator()(libcreg_key_t* key) const noexcept { libcreg_key_free(&key, nullptr); }
+};
+struct ValueFree {
+  void operator()(libcreg_value_t* value) const noexcept { libcreg_value_free(&value, nullptr); }
+};
+using CregFile = std::unique_ptr<libcreg_file_t, FileFree>;
+using CregKey = std::unique_ptr<libcreg_key_t, KeyFree>;
+using CregValue = std::unique_ptr<libcreg_value_t, ValueFree>;
+
+// Collects libcreg's error for one call and turns it into a DatError.
+class Call {
+public:
+  explicit Call(const std::filesystem::path& file) : file_(file) {}
+  ~Call() { reset(); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  libcreg_error_t** out() {
+    reset();
+    return &error_;
+  }
+  // `result` is libcreg's return: -1 on error.
+  int check(int result, const char* what) {
+    if (result != -1) return result;
+    char text[512] = {};
+    if (error_) libcreg_error_sprint(error_, text, sizeof text);
+    std::string message(text);
+    const auto newline = message.find('\n');
+    if (newline != std::string::npos) message.resize(newline);
+    fail(file_, std::string("libcreg cannot read ") + what +
+                    (message.empty() ? std::string() : " (" + message + ")"));
+  }
+
+private:
+  const std::filesystem::path& file_;
+  libcreg_error_t* error_ = nullptr;
+  void reset() {
+    if (error_) libcreg_error_free(&error_);
+    error_ = nullptr;
+  }
+};
+
+CregFile openCreg(const std::filesystem::path& file, int codepage) {
+  Call call(file);
+  libcreg_file_t* raw = nullptr;
+  call.check(libcreg_file_initialize(&raw, call.out()), "the file");
+  // Owned from here, so that an error below closes it.
+  CregFile creg(raw);
+  if (libcreg_file_set_ascii_codepage(creg.get(), codepage, call.out()) != 1)
+    fail(file, "code page " + std::to_string(codepage) + " is not one libcreg knows");
+  call.check(libcreg_file_open(creg.get(), file.c_str(), LIBCREG_OPEN_READ, call.out()),
+             "the file");
+  return creg;
+}
+
+// A name as libcreg gives it: the file's bytes and a terminating NUL.
+template <typename Object, typename SizeFn, typename NameFn>
+std::string rawName(Object* object, Call& call, SizeFn sizeOf, NameFn nameOf) {
+  std::size_t size = 0;
+  call.check(sizeOf(object, &size, call.out()), "a name");
+  if (size == 0) return {};
+  std::string name(size, '\0');
+  call.check(nameOf(object, reinterpret_cast<std::uint8_t*>(name.data()), size, call.out()),
+             "a name");
+  if (!name.empty() && name.back() == '\0') name.pop_back();
+  return name;
+}
+
+class Loader {
+public:
+  Loader(sim::Registry& registry, const std::filesystem::path& file, DatMount& mount)
+      : registry_(registry), call_(file), mount_(mount) {}
+
+  void key(libcreg_key_t* key, sim::Registry::Node& node) {
+    ++mount_.keys;
+    int values = 0;
+    call_.check(libcreg_key_get_number_of_values(key, &values, call_.out()), "a value count");
+    for (int i = 0; i < values; ++i) {
+      libcreg_value_t* raw = nullptr;
+      call_.check(libcreg_key_get_value_by_index(key, i, &raw, call_.out()), "a value");
+      CregValue value(raw);
+      const std::string name =
+          rawName(value.get(), call_, libcreg_value_get_name_size, libcreg_value_get_name);
+      std::uint32_t type = 0;
+      call_.check(libcreg_value_get_value_type(value.get(), &type, call_.out()), "a value type");
+      std::size_t size = 0;
+      call_.check(libcreg_value_get_value_data_size(value.get(), &size, call_.out()), "value data");
+      data_.resize(size);
+      if (size != 0)
+        call_.check(libcreg_value_get_value_data(value.get(), data_.data(), size, call_.out()),
+                    "value data");
+      registry_.setValue(node, name, type, data_);
+      ++mount_.values;
+    }
+    int subkeys = 0;
+    call_.check(libcreg_key_get_number_of_sub_keys(key, &subkeys, call_.out()), "a subkey count");
+    for (int i = 0; i < subkeys; ++i) {
+      libcreg_key_t* raw = nullptr;
+      call_.check(libcreg_key_get_sub_key_by_index(key, i, &raw, call_.out()), "a subkey");
+      CregKey child(raw);
+      const std::string name =
+          rawName(child.get(), call_, libcreg_key_get_name_size, libcreg_key_get_name);
+      this->key(child.get(), registry_.makeChild(node, name));
+    }
+  }
+
+private:
+  sim::Registry& registry_;
+  Call call_;
+  DatMount& mount_;
+  std::vector<std::uint8_t> data_;
+};
+
+bool sameValue(const dat::ValueBytes& present, const sim::Value& wanted) {
+  return present.type == wanted.type && present.name == wanted.name && present.data == wanted.data;
+}
+
+// Makes the edited file hold what the registry holds below the mount path.
+class Syncer {
+public:
+  Syncer(const sim::Registry& registry, dat::Editor& editor, const DatMount& mount)
+      : registry_(registry), editor_(editor), mount_(mount) {}
+
+  void sync(dat::Editor::Key key, const std::string& path) {
+    syncValues(key, path);
+    std::map<std::string, std::string> wanted;  // upper-case name -> stored name
+    for (std::string& name : registry_.subkeyNames(path)) wanted.emplace(upper(name), name);
+    for (dat::Editor::Key child : editor_.children(key)) {
+      auto it = wanted.find(upper(editor_.name(child)));
+      if (it == wanted.end()) {
+        editor_.removeKey(child);
+        ++diff_.keysDeleted;
+        continue;
+      }
+      sync(child, path + '\\' + it->second);
+      wanted.erase(it);
+    }
+    for (const auto& [upperName, name] : wanted) add(key, path, name);
+  }
+
+  const DatDiff& diff() const { return diff_; }
+
+private:
+  const sim::Registry& registry_;
+  dat::Editor& editor_;
+  const DatMount& mount_;
+  DatDiff diff_;
+
+  void syncValues(dat::Editor::Key key, const std::string& path) {
+    const std::vector<sim::Value> wanted = registry_.values(path);
+    if (key == editor_.root()) {
+      if (!wanted.empty())
+        fail(mount_.file, "values on " + path + " itself cannot be kept in the file");
+      return;
+    }
+    const std::vector<dat::ValueBytes> present = editor_.values(key);
+    bool same = wanted.size() == present.size();
+    for (std::size_t i = 0; same && i < wanted.size(); ++i) same = sameValue(present[i], wanted[i]);
+    if (same) return;
+    ++diff_.valueListsChanged;
+    std::vector<dat::ValueBytes> next;
+    next.reserve(wanted.size());
+    for (const sim::Value& value : wanted) {
+      dat::ValueBytes bytes{value.name, value.type, value.data};
+      for (const dat::ValueBytes& old : present)
+        if (sameValue(old, value)) bytes.reserved = old.reserved;  // kept as found
+      next.push_back(std::move(bytes));
+    }
+    editor_.setValues(key, next);
+  }
+
+  void add(dat::Editor::Key parent, const std::string& parentPath, const std::string& name) {
+    ++diff_.keysAdded;
+    const std::string path = parentPath + '\\' + name;
+    const dat::Editor::Key key = editor_.addKey(parent, name);
+    syncValues(key, path);
+    for (const std::string& child : registry_.subkeyNames(path)) add(key, path, child);
+  }
+};
+
+std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) fail(file, "cannot be read");
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (in.bad()) fail(file, "cannot be read");
+  return bytes;
+}
+
+}  // namespace
+
+bool looksLikeDat(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  char signature[4] = {};
+  in.read(signature, sizeof signature);
+  return in.gcount() == 4 && std::memcmp(signature, "CREG", 4) == 0;
+}
+
+std::vector<std::uint8_t> readCheckedDat(const std::filesystem::path& file, dat::Summary* summary) {
+  std::vector<std::uint8_t> bytes = readFile(file);
+  try {
+    const dat::Summary found = dat::check(bytes);
+    if (summary) *summary = found;
+  } catch (const DatError& e) {
+    fail(file, e.what());
+  }
+  return bytes;
+}
+
+std::string datVersionNumber(const std::filesystem::path& file, int codepage) {
+  CregFile creg = openCreg(file, codepage);
+  Call call(file);
+  static constexpr std::string_view kPath = "Software\\Microsoft\\Windows\\CurrentVersion";
+  static constexpr std::string_view kName = "VersionNumber";
+  libcreg_key_t* rawKey = nullptr;
+  if (call.check(libcreg_file_get_key_by_utf8_path(
+                     creg.get(), reinterpret_cast<const std::uint8_t*>(kPath.data()), kPath.size(),
+                     &rawKey, call.out()),
+                 "a key") != 1)
+    return {};
+  CregKey key(rawKey);
+  libcreg_value_t* rawValue = nullptr;
+  if (call.check(libcreg_key_get_value_by_utf8_name(
+                     key.get(), reinterpret_cast<const std::uint8_t*>(kName.data()), kName.size(),
+                     &rawValue, call.out()),
+                 "a value") != 1)
+    return {};
+  CregValue value(rawValue);
+  std::size_t size = 0;
+  call.check(libcreg_value_get_value_data_size(value.get(), &size, call.out()), "value data");
+  std::string text(size, '\0');
+  if (size != 0)
+    call.check(libcreg_value_get_value_data(
+                   value.get(), reinterpret_cast<std::uint8_t*>(text.data()), size, call.out()),
+               "value data");
+  return text.substr(0, text.find('\0'));
+}
+
+std::optional<std::string> osForVersionNumber(const std::string& version) {
+  if (version.starts_with("4.00")) return "win95";
+  if (version.starts_with("4.10")) return "win98";
+  if (version.starts_with("4.90")) return "winme";
+  return std::nullopt;
+}
+
+DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage) {
+  DatMount mount;
+  mount.file = file;
+  mount.codepage = codepage;
+  mount.bytes = readCheckedDat(file, &mount.summary);
+  CregFile creg = openCreg(file, codepage);
+  Call call(file);
+  libcreg_key_t* rawRoot = nullptr;
+  if (call.check(libcreg_file_get_root_key(creg.get(), &rawRoot, call.out()), "the root key") != 1)
+    fail(file, "libcreg finds no root key");
+  CregKey root(rawRoot);
+  Loader(registry, file, mount).key(root.get(), registry.makeKey(mount.mountPath));
+  return mount;
+}
+
+std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
+                                      DatDiff* diff) {
+  try {
+    dat::Editor editor(mount.bytes);
+    Syncer syncer(registry, editor, mount);
+    syncer.sync(editor.root(), mount.mountPath);
+    if (diff) *diff = syncer.diff();
+    std::vector<std::uint8_t> bytes = editor.take();
+    dat::check(bytes);
+    return bytes;
+  } catch (const DatError& e) {
+    const std::string what = e.what();
+    if (what.starts_with(mount.file.string() + ": ")) throw;
+    fail(mount.file, "cannot be written back: " + what);
+  }
+}
+
+DatDiff diffDat(const sim::Registry& registry, const DatMount& mount) {
+  DatDiff diff;
+  newDatBytes(registry, mount, &diff);
+  return diff;
+}
+
+DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
+                 const std::filesystem::path& out) {
+  if (readFile(mount.file) != mount.bytes) fail(mount.file, "the file changed since it was read");
+  DatDiff diff;
+  const std::vector<std::uint8_t> bytes = newDatBytes(registry, mount, &diff);
+  std::ofstream file(out, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  file.flush();
+  if (!file) fail(out, "cannot be written");
+  return diff;
+}
+
+void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
+               const DatMount& mount) {
+  sim::Machine fresh;
+  loadDat(fresh.registry, file, mount.codepage);
+  const auto below = [&mount](const sim::Registry& registry) {
+    std::vector<sim::KeySnapshot> keys;
+    registry.forEachKey([&](const sim::KeySnapshot& key) {
+      if (key.path.starts_with(mount.mountPath + '\\')) keys.push_back(key);
+    });
+    return keys;
+  };
+  const std::vector<sim::KeySnapshot> want = below(expected);
+  const std::vector<sim::KeySnapshot> got = below(fresh.registry);
+  for (std::size_t i = 0; i < want.size() || i < got.size(); ++i) {
+    if (i == want.size()) fail(file, "read back with an extra key " + got[i].path);
+    if (i == got.size() || got[i].path != want[i].path)
+      fail(file, "read back without the key " + want[i].path);
+    const auto& a = want[i].values;
+    const auto& b = got[i].values;
+    bool same = a.size() == b.size();
+    for (std::size_t v = 0; same && v < a.size(); ++v)
+      same = a[v].name == b[v].name && a[v].type == b[v].type && a[v].data == b[v].data;
+    if (!same) fail(file, "read back with other values in " + want[i].path);
+  }
+}
+
+std::string describe(const DatDiff& diff) {
+  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
+         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
+}
+
+std::string DatImageFile::build(const std::filesystem::path& out) {
+  return describe(writeDat(registry_, mount_, out));
+}
+
+void DatImageFile::verify(const std::filesystem::path& written) {
+  try {
+    verifyDat(written, registry_, mount_);
+  } catch (const DatError& e) {
+    throw DatError(input_.given().string() + ": the new file does not read back (" + e.what() +
+                   "); nothing written");
+  }
+}
+
+}  // namespace image

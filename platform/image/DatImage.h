@@ -1,0 +1,102 @@
+// Windows 95/98/Me registry files (SYSTEM.DAT, "CREG") as machine images of
+// HKEY_LOCAL_MACHINE: read through libcreg, checked and written back by our
+// own code (DatFile.h).
+//
+// Names and the data of every value are held exactly as the file's bytes: the
+// ANSI text of the file's code page, which is what the ANSI registry
+// functions of those Windows see. The code page (1252 unless told) is given
+// to libcreg for what it converts itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Commit.h"
+#include "DatFile.h"
+#include "SimRegistry.h"
+
+namespace image {
+
+using dat::DatError;
+
+// Whether the file starts with the "CREG" signature.
+bool looksLikeDat(const std::filesystem::path& file);
+
+// The whole file, checked; throws DatError naming the file and the first
+// fault.
+std::vector<std::uint8_t> readCheckedDat(const std::filesystem::path& file,
+                                         dat::Summary* summary = nullptr);
+
+struct DatMount {
+  std::filesystem::path file;
+  std::string mountPath = "HKEY_LOCAL_MACHINE";
+  int codepage = 1252;
+  std::vector<std::uint8_t> bytes;  // as read and checked
+  dat::Summary summary;
+  std::size_t keys = 0;  // loaded through libcreg, the root included
+  std::size_t values = 0;
+};
+
+// Software\Microsoft\Windows\CurrentVersion's VersionNumber, read through
+// libcreg ("4.10.2222"); empty when the file has none.
+std::string datVersionNumber(const std::filesystem::path& file, int codepage);
+// The simulated Windows for a VersionNumber: "win95", "win98", "winme", or
+// nothing for another.
+std::optional<std::string> osForVersionNumber(const std::string& version);
+
+// Checks the file, then loads every key and value below the mount path
+// through libcreg. Throws DatError.
+DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage = 1252);
+
+struct DatDiff {
+  std::size_t keysDeleted = 0;  // each deleted subtree counts once
+  std::size_t keysAdded = 0;
+  std::size_t valueListsChanged = 0;
+  bool empty() const { return keysDeleted + keysAdded + valueListsChanged == 0; }
+};
+
+// The file as it was read, edited to hold what the registry below the mount
+// path now holds, and checked. Throws DatError for what the format cannot hold
+// (values on the root key, a key's values above 64 KB).
+std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
+                                      DatDiff* diff = nullptr);
+// The changes newDatBytes would make.
+DatDiff diffDat(const sim::Registry& registry, const DatMount& mount);
+// Writes newDatBytes to `out` (a new file); refuses when the mounted file
+// changed since it was read.
+DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
+                 const std::filesystem::path& out);
+
+// Reads a written file back: the structural check, then libcreg into a fresh
+// registry, whose tree must equal the expected registry's below the mount
+// path. Throws DatError naming the first difference.
+void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
+               const DatMount& mount);
+
+// A CREG file as an image file of the commit pipeline (Commit.h): its new
+// content is the registry below the mount path, written by the editor.
+class DatImageFile : public ImageFile {
+public:
+  DatImageFile(const InputFile& input, const DatMount& mount, const sim::Registry& registry)
+      : input_(input), mount_(mount), registry_(registry) {}
+
+  const InputFile& input() const override { return input_; }
+  std::string label() const override { return input_.given().filename().string(); }
+  bool changed() const override { return !diffDat(registry_, mount_).empty(); }
+  std::string build(const std::filesystem::path& out) override;
+  void verify(const std::filesystem::path& written) override;
+
+private:
+  const InputFile& input_;
+  const DatMount& mount_;
+  const sim::Registry& registry_;
+};
+
+// "3 keys deleted, 0 added, 1 value lists changed"
+std::string describe(const DatDiff& diff);
+
+}  // namespace image

@@ -1,0 +1,140 @@
+// The CREG editor's deletions on the real SYSTEM.DAT of a Windows Me
+// installation: only the links, entries, records and counters that a
+// deletion concerns change, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DatFile.h"
+#include "HiveFixture.h"
+#include "SimText.h"
+
+namespace {
+
+using image::dat::Editor;
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
+}
+
+std::vector<std::uint8_t> realDat() {
+  const auto file = hivetest::workFolder() / "SYSTEM.DAT";
+  const std::string command = "xz -dc " + hivetest::quoted(QVINST98_REAL_DAT) + " > " +
+                              hivetest::quoted(file) + " 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return {};
+  const std::string bytes = hivetest::readBytes(file);
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+}
+
+Editor::Key find(const Editor& editor, const std::vector<std::string>& path) {
+  Editor::Key key = editor.root();
+  for (const std::string& name : path) {
+    bool found = false;
+    for (Editor::Key child : editor.children(key))
+      if (sim::text::equalNoCase(editor.name(child), name)) {
+        key = child;
+        found = true;
+      }
+    if (!found) ADD_FAILURE() << "no key " << name;
+  }
+  return key;
+}
+
+// The record of a key entry, found by walking its block (file offset).
+std::uint32_t recordOf(const std::vector<std::uint8_t>& b, Editor::Key key) {
+  const std::uint32_t id = le32(b, 0x20 + key + 0x18);
+  std::uint32_t block = le32(b, 8);
+  for (std::uint32_t i = 0; i < (id >> 16); ++i) block += le32(b, block + 4);
+  for (std::uint32_t at = block + 0x20;; at += le32(b, at))
+    if (le32(b, at + 4) == id) return at;
+}
+
+struct Range {
+  std::uint32_t from, to;
+};
+
+// Byte offsets that differ and lie in none of the ranges.
+std::vector<std::uint32_t> outside(const std::vector<std::uint8_t>& before,
+                                   const std::vector<std::uint8_t>& after,
+                                   const std::vector<Range>& allowed) {
+  std::vector<std::uint32_t> stray;
+  for (std::uint32_t i = 0; i < before.size() && i < after.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    bool inside = false;
+    for (const Range& r : allowed) inside = inside || (i >= r.from && i < r.to);
+    if (!inside) stray.push_back(i);
+  }
+  return stray;
+}
+
+const auto* const cleanup = ::testing::AddGlobalTestEnvironment(new hivetest::WorkFolderCleanup);
+
+TEST(DatEditor, DeletingASubtreeTouchesOnlyItsLinksEntriesRecordsAndCounters) {
+  const std::vector<std::uint8_t> before = realDat();
+  ASSERT_FALSE(before.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  Editor editor(before);
+  const Editor::Key oem = find(editor, {"System", "CurrentControlSet", "Control", "MediaProperties",
+                                        "PrivateProperties", "Joystick", "OEM"});
+  const Editor::Key parent = le32(before, 0x20 + oem + 0x0C);
+  std::vector<Range> allowed{{0x2C, 0x30}};  // the key table's free list head
+  allowed.push_back({0x20 + parent + 0x10, 0x20 + parent + 0x14});
+  for (Editor::Key sibling : editor.children(parent))
+    allowed.push_back({0x20 + sibling + 0x14, 0x20 + sibling + 0x18});
+  std::vector<Editor::Key> subtree{oem};
+  std::uint64_t recordBytes = 0;
+  for (std::size_t i = 0; i < subtree.size(); ++i) {
+    for (Editor::Key child : editor.children(subtree[i])) subtree.push_back(child);
+    const std::uint32_t record = recordOf(before, subtree[i]);
+    recordBytes += le32(before, record);
+    allowed.push_back({0x20 + subtree[i], 0x20 + subtree[i] + 12});  // state, size, free link
+    allowed.push_back({record + 4, record + 0x0C});                  // id, free link
+    allowed.push_back({record + 0x0E, record + 0x10});               // value count
+  }
+  ASSERT_GT(subtree.size(), 20u);
+  for (std::uint32_t block = le32(before, 8); block < before.size();
+       block += le32(before, block + 4)) {
+    allowed.push_back({block + 8, block + 0x0C});     // free bytes
+    allowed.push_back({block + 0x10, block + 0x14});  // first free record
+    allowed.push_back({block + 0x16, block + 0x18});  // first free id
+  }
+
+  editor.removeKey(oem);
+  const std::vector<std::uint8_t> after = editor.take();
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(outside(before, after, allowed), std::vector<std::uint32_t>{});
+  const image::dat::Summary was = image::dat::check(before);
+  const image::dat::Summary now = image::dat::check(after);
+  EXPECT_EQ(now.keys, was.keys - subtree.size());
+  EXPECT_EQ(now.freeRecordBytes, was.freeRecordBytes + recordBytes);
+  EXPECT_EQ(now.freeEntryBytes, was.freeEntryBytes + 28 * subtree.size());
+}
+
+TEST(DatEditor, DeletingAValueRewritesOnlyTheValuesAfterItInItsRecord) {
+  const std::vector<std::uint8_t> before = realDat();
+  ASSERT_FALSE(before.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  Editor editor(before);
+  const Editor::Key fonts = find(editor, {"Config", "0001", "Display", "Fonts"});
+  std::vector<image::dat::ValueBytes> values = editor.values(fonts);
+  ASSERT_GE(values.size(), 3u);
+  const std::uint32_t record = recordOf(before, fonts);
+  const std::uint32_t firstValue = record + 0x14 + editor.name(fonts).size();
+  const std::uint32_t kept = 12 + values[0].name.size() + values[0].data.size();
+  values.erase(values.begin() + 1);
+
+  editor.setValues(fonts, values);
+  const std::vector<std::uint8_t> after = editor.take();
+  const std::vector<Range> allowed{{record + 8, record + 0x10},  // used size, value count
+                                   {firstValue + kept, record + le32(before, record + 8)}};
+  EXPECT_EQ(outside(before, after, allowed), std::vector<std::uint32_t>{});
+  const image::dat::Summary was = image::dat::check(before);
+  const image::dat::Summary now = image::dat::check(after);
+  EXPECT_EQ(now.values, was.values - 1);
+  EXPECT_EQ(now.freeRecordBytes, was.freeRecordBytes);
+  EXPECT_EQ(Editor(after).values(fonts).size(), values.size());
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+#!/bin/bash
+# The qvinst98 tool on Windows 95/98/Me registry files: the real SYSTEM.DAT of
+# a Windows Me installation as it is, read by libcreg and by
+# Parse::Win32Registry alike; copies with the product's records planted and
+# removed again; a grown copy; damaged copies.
+#
+#   dat_test.sh QVINST98 SYSTEM.DAT.xz MACHINES_DIR TMPDIR
+set -u
+
+if [ $# -ne 4 ]; then
+  echo "usage: $0 QVINST98 SYSTEM.DAT.xz MACHINES_DIR TMPDIR" >&2
+  exit 2
+fi
+tmp=$4
+rm -rf "$tmp"
+mkdir -p "$tmp"
+# Every run is bounded: a damaged file must not make the tool hang.
+printf '#!/bin/sh\nexec timeout 60 "%s" "$@"\n' "$1" >"$tmp/qvinst98"
+chmod +x "$tmp/qvinst98"
+tool=$tmp/qvinst98
+machines=$3
+dump=$(dirname "$0")/creg_dump.pl
+out=$tmp/out
+err=$tmp/err
+real=$tmp/SYSTEM.DAT
+if ! xz -dc "$2" >"$real"; then
+  echo "FAIL: cannot unpack $2"
+  exit 1
+fi
+
+# shellcheck source=../tool/checks.sh
+. "$(dirname "$0")/../tool/checks.sh"
+expect_out() {
+  if grep -qxF -- "$1" "$out"; then ok; else fail "no line '$1' in: $(head -c 300 "$out")"; fi
+}
+expect_no_out() {
+  if grep -q -- "$1" "$out"; then fail "unexpected '$1' in: $(head -c 300 "$out")"; else ok; fi
+}
+expect_one_line_error() {
+  if [ "$(wc -l <"$err")" -eq 1 ] && grep -q -- "$1" "$err"; then ok; else
+    fail "expected one line with '$1' on stderr, got: $(head -c 300 "$err")"
+  fi
+}
+same_file() {
+  if cmp -s "$1" "$2"; then ok; else fail "$1 and $2 differ"; fi
+}
+# Sorted key and value lines: of a CREG file read by Parse::Win32Registry, or
+# of a .reg export of the tool (the registry as libcreg read it, after the calls).
+perl_dump() { perl "$dump" dat "$1" | LC_ALL=C sort; }
+reg_dump() { perl "$dump" reg "$1" | LC_ALL=C sort; }
+# A written file: the tool's checker passes it, and libcreg (through the tool)
+# and Parse::Win32Registry read the tree of the expected .reg export.
+reads_as() {
+  local file=$1 expected=$2
+  run --registry "$file" --check
+  expect_status 0
+  run --registry "$file" --save "$file.reg"
+  expect_status 0
+  reg_dump "$expected" >"$tmp/want.txt"
+  reg_dump "$file.reg" >"$tmp/libcreg.txt"
+  perl_dump "$file" >"$tmp/perl.txt"
+  same_file "$tmp/want.txt" "$tmp/libcreg.txt"
+  same_file "$tmp/want.txt" "$tmp/perl.txt"
+}
+oem='HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick\\OEM\\[^\\]*\]'
+
+begin "the real file: checked, read by libcreg as by Parse::Win32Registry"
+run --registry "$real" --check
+expect_status 0
+expect_out "$real: CREG file, 4999 keys, 15858 values, 21 data blocks, 147289 bytes free (144201 in free records, 3088 in the key table)"
+run --registry "$real" --save "$tmp/real.reg"
+expect_status 0
+reg_dump "$tmp/real.reg" >"$tmp/real-libcreg.txt"
+perl_dump "$real" >"$tmp/real-perl.txt"
+[ "$(wc -l <"$tmp/real-perl.txt")" -eq $((4998 + 15858)) ] && ok || fail "perl dump: $(wc -l <"$tmp/real-perl.txt") lines"
+same_file "$tmp/real-perl.txt" "$tmp/real-libcreg.txt"
+
+begin "the real file: the version from the file, no cleanup export changes anything"
+run --registry "$real" InitModule IsWinMe
+expect_out "IsWinMe -> 1"
+for export in RemoveUsbDevices RemovePedalDevices RemoveAuxDevices; do
+  run --registry "$real" --changes "$export"
+  expect_status 0
+  expect_out "$export -> 1"
+  expect_no_out "^deleted\|^removed\|^created"
+done
+run --registry "$real" --changes --save "$tmp/after.reg" --save-dat "$tmp/after.dat" \
+  RemoveRootDevice UninstUnInitialize RemoveAuxDevices
+expect_status 0
+expect_no_out "^deleted\|^removed"
+same_file "$real" "$tmp/after.dat"
+[ "$(grep -c "^\[$oem" "$tmp/after.reg")" -eq 20 ] && ok || fail "other makers' OEM entries: $(grep -c "^\[$oem" "$tmp/after.reg")"
+
+begin "planted records: RemoveAuxDevices removes what the Windows 98 road removes, nothing else"
+# The bundled Windows 98 machine's HKEY_LOCAL_MACHINE is the plant.
+awk '/^\[/ { keep = ($0 ~ /^\[HKEY_LOCAL_MACHINE/) } NR <= 2 || keep' "$machines/win98.reg" >"$tmp/plant.reg"
+run --registry "$real" --import "$tmp/plant.reg" --save "$tmp/planted.reg" --save-dat "$tmp/planted.dat"
+expect_status 0
+reads_as "$tmp/planted.dat" "$tmp/planted.reg"
+run --machine win98 --changes RemoveAuxDevices
+grep -v "HKCU" "$out" | tr 'a-z' 'A-Z' | sort >"$tmp/sim-changes.txt"
+run --registry "$tmp/planted.dat" --changes --undo "$tmp/undo.reg" --save "$tmp/cleaned.reg" \
+  --save-dat "$tmp/cleaned.dat" RemoveAuxDevices
+expect_status 0
+expect_out "RemoveAuxDevices -> 0"
+tr 'a-z' 'A-Z' <"$out" | sort >"$tmp/dat-changes.txt"
+same_file "$tmp/sim-changes.txt" "$tmp/dat-changes.txt"
+grep -qi "^deleted key" "$tmp/dat-changes.txt" && ok || fail "nothing deleted"
+reads_as "$tmp/cleaned.dat" "$tmp/cleaned.reg"
+# Every other maker's OEM entry stays, the real file's and the plant's.
+grep "^\[$oem" "$tmp/planted.reg" | grep -v "VID_1D9F" >"$tmp/oem-planted.txt"
+grep "^\[$oem" "$tmp/cleaned.reg" >"$tmp/oem-cleaned.txt"
+same_file "$tmp/oem-planted.txt" "$tmp/oem-cleaned.txt"
+[ "$(wc -l <"$tmp/oem-cleaned.txt")" -gt 20 ] && ok || fail "OEM entries: $(cat "$tmp/oem-cleaned.txt")"
+
+begin "planted records: the undo file, imported, gives back the planted tree"
+run --registry "$tmp/cleaned.dat" --import "$tmp/undo.reg" --save-dat "$tmp/restored.dat"
+expect_status 0
+reads_as "$tmp/restored.dat" "$tmp/planted.reg"
+
+begin "--commit: a backup, the undo file, the new file; the undo file commits the records back"
+mkdir -p "$tmp/commit" "$tmp/asis"
+cp "$tmp/planted.dat" "$tmp/commit/SYSTEM.DAT"
+run --registry "$tmp/commit/SYSTEM.DAT" --changes RemoveAuxDevices --commit
+expect_status 0
+expect_out "RemoveAuxDevices -> 0"
+same_file "$tmp/planted.dat" "$tmp/commit/SYSTEM.DAT.qvinst98.bak"
+[ -s "$tmp/commit/SYSTEM.DAT.qvinst98.undo.reg" ] && ok || fail "no undo file: $(ls "$tmp/commit")"
+reads_as "$tmp/commit/SYSTEM.DAT" "$tmp/cleaned.reg"
+run --registry "$tmp/commit/SYSTEM.DAT" --import "$tmp/commit/SYSTEM.DAT.qvinst98.undo.reg" --commit
+expect_status 0
+reads_as "$tmp/commit/SYSTEM.DAT" "$tmp/planted.reg"
+# A run that changes nothing leaves the file, and nothing beside it.
+cp "$real" "$tmp/asis/SYSTEM.DAT"
+run --registry "$tmp/asis/SYSTEM.DAT" --commit RemoveUsbDevices RemovePedalDevices RemoveAuxDevices
+expect_status 0
+same_file "$real" "$tmp/asis/SYSTEM.DAT"
+[ "$(ls -A "$tmp/asis")" = "SYSTEM.DAT" ] && ok || fail "files beside it: $(ls -A "$tmp/asis")"
+
+begin "a grown file: new data blocks, a longer key table, a record that moves"
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001]\r\n"Grown"="%0900d"\r\n'
+  for i in $(seq 1 400); do
+    printf '\r\n[HKEY_LOCAL_MACHINE\\Software\\QV Grown\\Key %d]\r\n"Data"="%0300d"\r\n' "$i" "$i"
+  done
+} >"$tmp/grow.reg"
+run --registry "$real" --import "$tmp/grow.reg" --save "$tmp/grown.reg" --save-dat "$tmp/grown.dat"
+expect_status 0
+reads_as "$tmp/grown.dat" "$tmp/grown.reg"
+run --registry "$tmp/grown.dat" --check
+grep -q "CREG file, 5400 keys, 16259 values, " "$out" && ok || fail "grown: $(cat "$out")"
+[ "$(stat -c %s "$tmp/grown.dat")" -gt "$(stat -c %s "$real")" ] && ok || fail "the file did not grow"
+printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\QV Grown]\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001]\r\n"Grown"=-\r\n' >"$tmp/shrink.reg"
+run --registry "$tmp/grown.dat" --import "$tmp/shrink.reg" --save-dat "$tmp/shrunk.dat"
+expect_status 0
+reads_as "$tmp/shrunk.dat" "$tmp/real.reg"
+
+begin "damaged files: one line, exit 2, nothing written"
+mkdir -p "$tmp/bad"
+# name, offset, little-endian bytes, what the error names
+while read -r name offset bytes message; do
+  cp "$real" "$tmp/bad/$name"
+  printf "$bytes" | dd of="$tmp/bad/$name" bs=1 seek=$((offset)) conv=notrunc status=none
+  run --registry "$tmp/bad/$name" --changes --save-dat "$tmp/bad/$name.out" RemoveAuxDevices
+  expect_status 2
+  expect_one_line_error "$message"
+  expect_no_out "RemoveAuxDevices"
+  run --registry "$tmp/bad/$name" --check
+  expect_status 2
+done <<'TABLE'
+rgkn-signature       0x20      RGKX                      no RGKN signature
+rgkn-size            0x24      \xff\xff\xff\x7f          key table size
+first-block          0x08      \x24\x30\x02\x00          first data block
+block-count          0x10      \x16                      truncated
+block-signature      0x23020   RGDX                      no RGDB signature
+block-size           0x23024   \x01\xf0                  4 KB
+block-number         0x3202e   \x05                      numbered
+root-outside         0x28      \x00\x40\x02\x00          outside the key table
+child-outside        0x50      \xf0\xff\xff\x7f          outside the key table
+child-loop           0x6c      \x3c                      reached twice
+sibling-loop         0x70      \x3c\x00\x00\x00                reached twice
+parent-link          0x68      \x58                      as its parent
+name-hash            0x60      \x6c                      name hash
+record-missing       0x74      \xfd\x00\x14\x00          no record with id
+record-size          0x23040   \xff\xff\x00\x00          does not fit the block
+record-id-twice      0x23060   \x00                      used twice
+record-used          0x23048   \x1d                      used size
+free-counter         0x23028   \xa3                      free space counter
+free-chain-loop      0x2fbbb   \x98\xb6\x00\x00          loop
+free-chain-stray     0x23030   \x9c\xb6\x00\x00          not a free record
+first-free-id        0x23036   \x10                      first free id
+highest-id           0x23034   \x10                      highest id
+table-free-loop      0xea54    \x2c\xea\x00\x00          free list loops
+table-free-overlap   0xea50    \x00\x10\x00\x00          overlaps
+TABLE
+# Config renamed System, its name hash with it: two root keys of one name.
+cp "$real" "$tmp/bad/twice-named"
+printf 'System' | dd of="$tmp/bad/twice-named" bs=1 seek=$((0x8231a)) conv=notrunc status=none
+printf '\xe5\x01' | dd of="$tmp/bad/twice-named" bs=1 seek=$((0xeb14)) conv=notrunc status=none
+run --registry "$tmp/bad/twice-named" --save-dat "$tmp/bad/twice-named.out" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "a second subkey named"
+head -c 600000 "$real" >"$tmp/bad/truncated"
+head -c 100 "$real" >"$tmp/bad/headers-only"
+for name in truncated headers-only; do
+  run --registry "$tmp/bad/$name" --save-dat "$tmp/bad/$name.out" RemoveAuxDevices
+  expect_status 2
+  expect_one_line_error "truncated"
+done
+printf 'CREG' >"$tmp/bad/signature-only"
+run --registry "$tmp/bad/signature-only" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "truncated"
+ls "$tmp/bad" | grep -q "\.out" && fail "written: $(ls "$tmp/bad")" || ok
+
+begin "options that do not fit a CREG file"
+run --registry "$real" --os winxp RemoveAuxDevices
+expect_status 2
+expect_one_line_error "Windows 95/98/Me"
+run --registry "$real" --save-dat "$real" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "itself"
+run --registry "$real" --codepage 4242 RemoveAuxDevices
+expect_status 2
+expect_one_line_error "code page 4242"
+run --registry "$real" --codepage 1251 --os win98 InitModule IsWinMe
+expect_status 0
+expect_out "IsWinMe -> 0"
+# The version comes from VersionNumber; one that names no version-4 Windows is refused.
+for version in "4.10.2222 0" "5.00.2195 2"; do
+  set -- $version
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"VersionNumber"="%s"\r\n' "$1" >"$tmp/version.reg"
+  run --registry "$real" --import "$tmp/version.reg" --save-dat "$tmp/version.dat"
+  run --registry "$tmp/version.dat" InitModule IsWinMe
+  expect_status "$2"
+  if [ "$2" -eq 0 ]; then expect_out "IsWinMe -> 0"; else expect_one_line_error "VersionNumber '$1'"; fi
+done
+mkdir -p "$tmp/mounted/windows" "$tmp/empty"
+cp "$real" "$tmp/mounted/windows/System.Dat"
+run --windows "$tmp/mounted/windows" InitModule IsWinMe
+expect_status 0
+expect_out "IsWinMe -> 1"
+run --windows "$tmp/empty" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "neither SYSTEM.DAT"
+run --machine win98 --save-dat "$tmp/x.dat" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "need a CREG file"
+
+echo "CREG tool tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,204 @@
+#include "DatTool.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "FileOps.h"
+#include "HiveImage.h"
+#include "ImageError.h"
+#include "RegFile.h"
+#include "SimText.h"
+
+namespace tool {
+
+namespace {
+
+std::string regImageSummary(const sim::Registry& registry) {
+  std::size_t keys = 0;
+  std::size_t values = 0;
+  registry.forEachKey([&](const sim::KeySnapshot& key) {
+    ++keys;
+    values += key.values.size();
+  });
+  return std::to_string(keys) + " keys, " + std::to_string(values) + " values";
+}
+
+// The entry of `folder` named `name` in any case.
+std::optional<std::filesystem::path> findNoCase(const std::filesystem::path& folder,
+                                                const std::string& name) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    if (sim::text::equalNoCase(entry.path().filename().string(), name)) return entry.path();
+  return std::nullopt;
+}
+
+}  // namespace
+
+void applyWindowsDir(Options& options) {
+  if (!options.windows) return;
+  if (options.registry || !options.hives.empty())
+    throw UsageError("--windows finds the registry files itself; leave out --registry and --hive");
+  const std::filesystem::path folder = *options.windows;
+  if (const auto dat = findNoCase(folder, "SYSTEM.DAT")) {
+    options.registry = dat->string();
+    return;
+  }
+  std::optional<std::filesystem::path> config = findNoCase(folder, "System32");
+  if (config) config = findNoCase(*config, "config");
+  if (config) {
+    for (const char* hive : {"SYSTEM", "SOFTWARE"})
+      if (const auto file = findNoCase(*config, hive))
+        options.hives.push_back(std::string(hive) + '=' + file->string());
+  }
+  if (options.hives.empty())
+    throw UsageError("--windows " + folder.string() +
+                     ": neither SYSTEM.DAT nor System32\\config\\SYSTEM is there");
+}
+
+bool DatImages::named(const Options& options) {
+  struct stat info {};
+  return options.registry && ::stat(options.registry->c_str(), &info) == 0 &&
+         S_ISREG(info.st_mode) && image::looksLikeDat(*options.registry);
+}
+
+std::optional<DatImages> DatImages::prepare(const Options& options) {
+  if (!named(options)) {
+    if (options.saveDat || options.codepage)
+      throw UsageError("--save-dat and --codepage need a CREG file (--registry SYSTEM.DAT)");
+    return std::nullopt;
+  }
+  if (!options.hives.empty())
+    throw UsageError("a CREG file (--registry) and hive files (--hive) exclude each other");
+  if (options.saveHive)
+    throw UsageError("--save-hive is for hive files; a CREG file takes --save-dat");
+  if (options.backup && !options.commit) throw UsageError("--backup goes with --commit");
+  if (options.commit) {
+    if (options.backup && image::nameTaken(*options.backup))
+      throw UsageError("--backup " + *options.backup +
+                       ": the file exists; a backup is never overwritten");
+    std::optional<std::string> undo = options.undo;
+    if (!undo && options.backup) undo = image::undoPathFor(*options.backup).string();
+    if (undo && image::nameTaken(*undo))
+      throw UsageError(*undo + ": the file exists; an undo file is never overwritten");
+  }
+  DatImages images;
+  images.file_ = *options.registry;
+  if (options.codepage) images.codepage_ = *options.codepage;
+  std::error_code error;
+  if (options.saveDat && std::filesystem::equivalent(*options.saveDat, images.file_, error))
+    throw UsageError("--save-dat names the CREG file itself; write to another file");
+  try {
+    // Locked from here for a commit, before anything is read.
+    images.input_ =
+        std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
+    image::readCheckedDat(images.file_);
+    images.version_ = image::datVersionNumber(images.file_, images.codepage_);
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  } catch (const image::Error& e) {
+    throw UsageError(e.what());
+  }
+  return images;
+}
+
+std::string DatImages::os(const Options& options) const {
+  if (options.osGiven) return options.os;
+  const auto os = image::osForVersionNumber(version_);
+  if (!os)
+    throw UsageError(file_ + ": VersionNumber '" + version_ +
+                     "' names no Windows 95, 98 or Me; give --os");
+  return *os;
+}
+
+void DatImages::checkOs(const sim::Machine& machine) const {
+  if (machine.system.version().isNtFamily())
+    throw UsageError("a CREG file is a Windows 95/98/Me registry; --os must name one of those");
+}
+
+void DatImages::load(sim::Registry& registry) {
+  try {
+    mount_ = image::loadDat(registry, file_, codepage_);
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  }
+  loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
+}
+
+std::string DatImages::undoText(const sim::Registry& registry, image::RegFormat format) const {
+  return image::writeUndoDiff(loaded_, image::snapshotBelow(registry, {mount_.mountPath}), format);
+}
+
+void DatImages::finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
+                       std::ostream& err) {
+  try {
+    if (options.saveDat) {
+      image::DatDiff diff;
+      image::replaceFile(*options.saveDat, [&](const std::filesystem::path& file) {
+        diff = image::writeDat(machine.registry, mount_, file);
+        image::verifyDat(file, machine.registry, mount_);
+      });
+      err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": "
+          << image::describe(diff) << '\n';
+    }
+    image::DatImageFile file(*input_, mount_, machine.registry);
+    image::CommitRequest request;
+    request.images.push_back(&file);
+    request.write = options.commit;
+    if (options.commit) {
+      if (options.backup) request.backup = *options.backup;
+      if (options.undo) request.undo = *options.undo;
+      request.undoBytes = undoText(machine.registry, format);
+    }
+    image::commitImages(request, err);
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  } catch (const image::Error& e) {
+    throw UsageError(e.what());
+  }
+}
+
+int checkImage(const Options& options, std::ostream& out) {
+  if (!options.calls.empty()) throw UsageError("--check runs no exports");
+  try {
+    if (options.registry && image::looksLikeDat(*options.registry)) {
+      image::dat::Summary summary;
+      image::readCheckedDat(*options.registry, &summary);
+      out << *options.registry << ": CREG file, " << summary.keys << " keys, " << summary.values
+          << " values, " << summary.blocks << " data blocks, "
+          << summary.freeRecordBytes + summary.freeEntryBytes << " bytes free ("
+          << summary.freeRecordBytes << " in free records, " << summary.freeEntryBytes
+          << " in the key table)\n";
+      return 0;
+    }
+    std::vector<std::pair<std::string, image::HiveKind>> hives;
+    if (options.registry && image::looksLikeHive(*options.registry))
+      hives.emplace_back(*options.registry, image::HiveKind::System);
+    for (const std::string& given : options.hives) {
+      const auto eq = given.find('=');
+      const std::string name = given.substr(0, eq);
+      if (eq == std::string::npos) throw UsageError("--hive takes NAME=FILE, not '" + given + "'");
+      hives.emplace_back(given.substr(eq + 1), sim::text::upper(name) == "SOFTWARE"
+                                                   ? image::HiveKind::Software
+                                                   : image::HiveKind::System);
+    }
+    for (const auto& [file, kind] : hives) {
+      sim::Machine machine;
+      const image::HiveMount mount = image::loadHive(machine.registry, file, kind);
+      out << file << ": registry hive, " << mount.keys << " keys, " << mount.values << " values\n";
+    }
+    if (!hives.empty()) return 0;
+    if (!options.registry) throw UsageError("--check needs an image (--registry or --hive)");
+    sim::Machine machine;
+    image::loadRegFile(machine.registry, *options.registry);
+    out << *options.registry << ": .reg image, " << regImageSummary(machine.registry) << '\n';
+    return 0;
+  } catch (const image::DatError& e) {
+    throw UsageError(e.what());
+  } catch (const image::Error& e) {
+    throw UsageError(e.what());
+  }
+}
+
+}  // namespace tool
