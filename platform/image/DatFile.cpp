@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "SimText.h"
+#include "ImageText.h"
 
 namespace image::dat {
 
@@ -44,7 +44,9 @@ void put16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint16_t value
 }
 
 std::string hex(std::uint64_t value) {
-  return sim::text::hex(value);
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
+  return buffer;
 }
 
 [[noreturn]] void fault(const std::string& what) {
@@ -157,8 +159,7 @@ namespace {
 std::uint32_t asciiNameHash(std::string_view name) {
   std::uint32_t sum = 0;
   for (char c : name)
-    if (static_cast<std::uint8_t>(c) < 0x80)
-      sum += static_cast<std::uint8_t>(sim::text::upperChar(c));
+    if (static_cast<std::uint8_t>(c) < 0x80) sum += static_cast<std::uint8_t>(text::upperChar(c));
   return sum;
 }
 
@@ -166,7 +167,7 @@ std::uint32_t asciiNameHash(std::string_view name) {
 
 std::uint32_t nameHash(std::string_view name) {
   std::uint32_t sum = 0;
-  for (char c : name) sum += static_cast<std::uint8_t>(sim::text::upperChar(c));
+  for (char c : name) sum += static_cast<std::uint8_t>(text::upperChar(c));
   return sum;
 }
 
@@ -263,7 +264,7 @@ Summary check(std::span<const std::uint8_t> bytes) {
       fault(where + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
             hex(nameHash(name)));
     // Names are case-insensitive: two siblings of one name would be one key.
-    if (!siblingNames.insert(hex(entry(at, 0x0C)) + '\\' + sim::text::upper(name)).second)
+    if (!siblingNames.insert(hex(entry(at, 0x0C)) + '\\' + text::upper(name)).second)
       fault(where + ": a second subkey named " + name + " in one key");
   }
   summary.keys = seen.size();

@@ -10,14 +10,14 @@
 #include <string_view>
 #include <utility>
 
+#include "ImageText.h"
 #include "Machine.h"
-#include "SimText.h"
 
 namespace image {
 
 namespace {
 
-using sim::text::upper;
+using text::upper;
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
   throw DatError(file.string() + ": " + what);
