@@ -73,16 +73,7 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
     throw UsageError("a CREG file (--registry) and hive files (--hive) exclude each other");
   if (options.saveHive)
     throw UsageError("--save-hive is for hive files; a CREG file takes --save-dat");
-  if (options.backup && !options.commit) throw UsageError("--backup goes with --commit");
-  if (options.commit) {
-    if (options.backup && image::nameTaken(*options.backup))
-      throw UsageError("--backup " + *options.backup +
-                       ": the file exists; a backup is never overwritten");
-    std::optional<std::string> undo = options.undo;
-    if (!undo && options.backup) undo = image::undoPathFor(*options.backup).string();
-    if (undo && image::nameTaken(*undo))
-      throw UsageError(*undo + ": the file exists; an undo file is never overwritten");
-  }
+  // --backup, and the names a commit would take, are checked with the hives' options.
   DatImages images;
   images.file_ = *options.registry;
   if (options.codepage) images.codepage_ = *options.codepage;
