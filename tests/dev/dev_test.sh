@@ -26,10 +26,10 @@ echo "$1" >>"$CALLS"
 n=$(grep -cx "$1" "$CALLS")
 case $1 in
 update)
-  echo "Hit:1 http://deb.debian.org/debian bookworm InRelease"
+  echo "Hit:1 http://mirror.invalid/debian bookworm InRelease"
   if [ "$n" -le "$FAIL_UPDATE" ]; then
-    echo "Err:4 http://security.debian.org/debian-security bookworm-security/main i386 Packages"
-    echo "E: Failed to fetch http://security.debian.org/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 151.101.2.132 80]"
+    echo "Err:4 http://mirror.invalid/debian-security bookworm-security/main i386 Packages"
+    echo "E: Failed to fetch http://mirror.invalid/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 192.0.2.1 80]"
     echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
     exit 100
   fi ;;
@@ -86,7 +86,7 @@ expect_status 1
 expect_calls 3 3
 reason=$(cat "$tmp/out")
 case $reason in
-"wine32:i386 could not be installed: E: Unable to correct problems, you have held broken packages. (apt-get update: E: Failed to fetch "*"Mirror sync in progress? [IP: 151.101.2.132 80])") ok ;;
+"wine32:i386 could not be installed: E: Unable to correct problems, you have held broken packages. (apt-get update: E: Failed to fetch "*"Mirror sync in progress? [IP: 192.0.2.1 80])") ok ;;
 *) fail "the reason was: $reason" ;;
 esac
 
