@@ -30,20 +30,6 @@ fi
 
 # shellcheck source=../tool/checks.sh
 . "$(dirname "$0")/../tool/checks.sh"
-expect_out() {
-  if grep -qxF -- "$1" "$out"; then ok; else fail "no line '$1' in: $(head -c 300 "$out")"; fi
-}
-expect_no_out() {
-  if grep -q -- "$1" "$out"; then fail "unexpected '$1' in: $(head -c 300 "$out")"; else ok; fi
-}
-expect_one_line_error() {
-  if [ "$(wc -l <"$err")" -eq 1 ] && grep -q -- "$1" "$err"; then ok; else
-    fail "expected one line with '$1' on stderr, got: $(head -c 300 "$err")"
-  fi
-}
-same_file() {
-  if cmp -s "$1" "$2"; then ok; else fail "$1 and $2 differ"; fi
-}
 # Sorted key and value lines: of a CREG file read by Parse::Win32Registry, or
 # of a .reg export of the tool (the registry as libcreg read it, after the calls).
 perl_dump() { perl "$dump" dat "$1" | LC_ALL=C sort; }

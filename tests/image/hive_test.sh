@@ -30,20 +30,6 @@ fi
 
 # shellcheck source=../tool/checks.sh
 . "$(dirname "$0")/../tool/checks.sh"
-expect_out() {
-  if grep -qxF -- "$1" "$out"; then ok; else fail "no line '$1' in: $(cat "$out")"; fi
-}
-expect_no_out() {
-  if grep -q -- "$1" "$out"; then fail "unexpected '$1' in: $(cat "$out")"; else ok; fi
-}
-expect_one_line_error() {
-  if [ "$(wc -l <"$err")" -eq 1 ] && grep -q "$1" "$err"; then ok; else
-    fail "expected one line with '$1' on stderr, got: $(cat "$err")"
-  fi
-}
-same_file() {
-  if cmp -s "$1" "$2"; then ok; else fail "$1 and $2 differ"; fi
-}
 # The files of a folder, to show that nothing was written.
 listing() { (cd "$1" && ls -A | sort); }
 # The hive's content as hivex sees it; the header's time stamp line aside.
