@@ -84,8 +84,16 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
     // Locked from here for a commit, before anything is read.
     images.input_ =
         std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
-    image::readCheckedDat(images.file_);
+    image::dat::Summary summary;
+    image::readCheckedDat(images.file_, &summary);
     images.version_ = image::datVersionNumber(images.file_, images.codepage_);
+    images.readOnly_ = image::dat::notWritable(summary);
+    if (images.readOnly_.empty() && image::osForVersionNumber(images.version_) == "win95")
+      images.readOnly_ = "a Windows 95 registry (VersionNumber " + images.version_ +
+                         "): writing it back has not been proven on such a file";
+    if (!images.readOnly_.empty() && (options.commit || options.saveDat))
+      throw UsageError(images.file_ + ": " + images.readOnly_ +
+                       "; --commit and --save-dat are refused (--changes previews)");
   } catch (const image::DatError& e) {
     throw UsageError(e.what());
   } catch (const image::Error& e) {
@@ -133,6 +141,12 @@ void DatImages::finish(const sim::Machine& machine, const Options& options, imag
       err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": "
           << image::describe(diff) << '\n';
     }
+    if (!readOnly_.empty()) {
+      // Only a preview gets here: say that a commit would be refused.
+      if (!options.calls.empty() || !options.imports.empty())
+        err << "qvinst98: " << file_ << ": changes shown only: " << readOnly_ << '\n';
+      return;
+    }
     image::DatImageFile file(*input_, mount_, machine.registry);
     image::CommitRequest request;
     request.images.push_back(&file);
@@ -160,7 +174,10 @@ int checkImage(const Options& options, std::ostream& out) {
           << " values, " << summary.blocks << " data blocks, "
           << summary.freeRecordBytes + summary.freeEntryBytes << " bytes free ("
           << summary.freeRecordBytes << " in free records, " << summary.freeEntryBytes
-          << " in the key table)\n";
+          << " in the key table)";
+      if (const std::string why = image::dat::notWritable(summary); !why.empty())
+        out << "; read only: " << why;
+      out << '\n';
       return 0;
     }
     std::vector<std::pair<std::string, image::HiveKind>> hives;

@@ -58,13 +58,16 @@ bool signatureAt(std::span<const std::uint8_t> bytes, std::size_t at, const char
 }
 
 // Walks the records of one data block and checks each; fills the block's
-// in-use records into `records` (id -> file offset).
+// in-use records into `records` (id -> file offset). Windows 98 and Me chain
+// a block's free records; Windows 95 packs its records from the block's start
+// and leaves the free space, one free record, at its end (`packed`).
 struct BlockCheck {
   std::span<const std::uint8_t> bytes;
   std::map<std::uint32_t, std::uint32_t>& records;
-  Summary& summary;
+  std::size_t values = 0;
 
-  void run(std::size_t index, std::uint32_t offset, std::uint32_t size) {
+  void run(std::size_t index, std::uint32_t offset, std::uint32_t size, bool packed,
+           std::uint64_t& freeRecordBytes) {
     const std::string where = "data block " + std::to_string(index) + " at " + hex(offset);
     std::vector<std::uint32_t> freeRecords;  // relative offsets, ascending
     std::uint64_t freeBytes = 0;
@@ -79,6 +82,7 @@ struct BlockCheck {
         fault(record + ": size " + hex(recordSize) + " does not fit the block");
       const std::uint32_t id = get32(bytes, at + 4);
       if (id == kNone) {
+        if (packed && at + recordSize != end) fault(record + ": free, before the block's end");
         freeRecords.push_back(at - offset);
         freeBytes += recordSize;
       } else {
@@ -92,23 +96,29 @@ struct BlockCheck {
       }
       at += recordSize;
     }
-    summary.freeRecordBytes += freeBytes;
+    freeRecordBytes += freeBytes;
     if (freeBytes != get32(bytes, offset + 8))
       fault(where + ": free space counter " + hex(get32(bytes, offset + 8)) +
             ", free records hold " + hex(freeBytes));
-    // The chain must reach every free record once and nothing else.
-    std::size_t chained = 0;
-    for (std::uint32_t link = get32(bytes, offset + 0x10); link != kNone; ++chained) {
-      if (chained == freeRecords.size())
-        fault(where + ": free record chain is longer than its " +
-              std::to_string(freeRecords.size()) + " free records (a loop)");
-      if (!std::binary_search(freeRecords.begin(), freeRecords.end(), link))
-        fault(where + ": free record chain reaches " + hex(link) + ", not a free record");
-      link = get32(bytes, offset + link + 8);
+    const std::uint32_t firstLink = get32(bytes, offset + 0x10);
+    if (packed) {
+      if (firstLink != kNone && (freeRecords.empty() || firstLink != freeRecords.front()))
+        fault(where + ": free record chain reaches " + hex(firstLink) + ", not its free end");
+    } else {
+      // The chain must reach every free record once and nothing else.
+      std::size_t chained = 0;
+      for (std::uint32_t link = firstLink; link != kNone; ++chained) {
+        if (chained == freeRecords.size())
+          fault(where + ": free record chain is longer than its " +
+                std::to_string(freeRecords.size()) + " free records (a loop)");
+        if (!std::binary_search(freeRecords.begin(), freeRecords.end(), link))
+          fault(where + ": free record chain reaches " + hex(link) + ", not a free record");
+        link = get32(bytes, offset + link + 8);
+      }
+      if (chained != freeRecords.size())
+        fault(where + ": free record chain holds " + std::to_string(chained) + " of " +
+              std::to_string(freeRecords.size()) + " free records");
     }
-    if (chained != freeRecords.size())
-      fault(where + ": free record chain holds " + std::to_string(chained) + " of " +
-            std::to_string(freeRecords.size()) + " free records");
     const std::uint16_t highest = get16(bytes, offset + 0x14);
     const std::uint16_t firstFree = get16(bytes, offset + 0x16);
     if (highestUsed >= 0 && highest < highestUsed)
@@ -141,7 +151,7 @@ struct BlockCheck {
     }
     if (next != end)
       fault(record + ": used size " + hex(used) + ", its name and values take " + hex(next - at));
-    summary.values += valueCount;
+    values += valueCount;
   }
 };
 
@@ -182,6 +192,8 @@ Summary check(std::span<const std::uint8_t> bytes) {
   if (tableSize < kBlockHeader + kEntrySize || tableSize > bytes.size() - kTable)
     fault("truncated or damaged: key table size " + hex(tableSize) + " does not fit the file (" +
           std::to_string(bytes.size()) + " bytes)");
+  summary.headerChecksum = get32(bytes, 0x0C);
+  summary.tableChecksum = get32(bytes, kTable + 0x14);
   const std::uint32_t firstBlock = get32(bytes, 8);
   if (firstBlock != kTable + tableSize)
     fault("first data block at " + hex(firstBlock) + ", the key table ends at " +
@@ -189,7 +201,6 @@ Summary check(std::span<const std::uint8_t> bytes) {
 
   // Data blocks.
   std::map<std::uint32_t, std::uint32_t> records;
-  BlockCheck blockCheck{bytes, records, summary};
   const std::size_t count = get16(bytes, 0x10);
   summary.blocks = count;
   std::uint64_t offset = firstBlock;
@@ -206,7 +217,27 @@ Summary check(std::span<const std::uint8_t> bytes) {
             hex(bytes.size()));
     if (get16(bytes, offset + 0x0E) != i)
       fault(where + ": numbered " + std::to_string(get16(bytes, offset + 0x0E)));
-    blockCheck.run(i, static_cast<std::uint32_t>(offset), size);
+    // A block that breaks the chained layout may be in the packed one; a
+    // file that is in neither is named by the chained layout's fault.
+    std::map<std::uint32_t, std::uint32_t> blockRecords;
+    BlockCheck block{bytes, blockRecords};
+    std::uint64_t freeBytes = 0;
+    try {
+      block.run(i, static_cast<std::uint32_t>(offset), size, false, freeBytes);
+    } catch (const DatError& chained) {
+      blockRecords.clear();
+      block.values = 0;
+      freeBytes = 0;
+      try {
+        block.run(i, static_cast<std::uint32_t>(offset), size, true, freeBytes);
+      } catch (const DatError&) {
+        throw chained;
+      }
+      summary.layout = Layout::win95;
+    }
+    records.merge(blockRecords);
+    summary.values += block.values;
+    summary.freeRecordBytes += freeBytes;
     offset += size;
   }
   if (offset != bytes.size())
@@ -299,8 +330,22 @@ Summary check(std::span<const std::uint8_t> bytes) {
 
 // ---------------------------------------------------------------------------
 
+std::string notWritable(const Summary& summary) {
+  if (summary.layout == Layout::win95)
+    return "Windows 95's layout (records packed in each data block, its free space at the end): "
+           "writing it back has not been proven on such a file";
+  if (summary.headerChecksum != 0 || summary.tableChecksum != 0)
+    return "a checksum in the " +
+           std::string(summary.headerChecksum != 0 ? "file header (" + hex(summary.headerChecksum)
+                                                   : "key table header (" +
+                                                         hex(summary.tableChecksum)) +
+           "), which the editor cannot keep valid";
+  return {};
+}
+
 Editor::Editor(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
-  check(bytes_);
+  if (const std::string why = notWritable(check(bytes_)); !why.empty())
+    fault("not written back: " + why);
   std::uint32_t offset = get32(bytes_, 8);
   for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
     blocks_.push_back({offset, get32(bytes_, offset + 4)});

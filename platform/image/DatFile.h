@@ -35,7 +35,17 @@ public:
 
 bool hasSignature(std::span<const std::uint8_t> bytes);
 
+// Where a data block keeps its free space: Windows 98 and Me chain free
+// records anywhere in it; Windows 95 packs its records from the start and
+// leaves one free record at its end.
+enum class Layout { win98, win95 };
+
 struct Summary {
+  Layout layout = Layout::win98;  // win95 when any block is packed and not chained
+  // Fields that Windows 98 and Me leave 0 and that may hold checksums of a
+  // kind not known here: the file header's at 0x0C, the key table's at 0x34.
+  std::uint32_t headerChecksum = 0;
+  std::uint32_t tableChecksum = 0;
   std::size_t keys = 0;  // the root key included
   std::size_t values = 0;
   std::size_t blocks = 0;
@@ -46,6 +56,10 @@ struct Summary {
 
 // Checks every structure of the file; throws DatError naming the first fault.
 Summary check(std::span<const std::uint8_t> bytes);
+
+// Why the editor does not write such a file back (its layout or checksums),
+// or nothing when it does.
+std::string notWritable(const Summary& summary);
 
 // The name hash of a key entry: the sum of the upper-cased name's bytes.
 std::uint32_t nameHash(std::string_view name);
@@ -63,7 +77,8 @@ class Editor {
 public:
   using Key = std::uint32_t;
 
-  explicit Editor(std::vector<std::uint8_t> bytes);  // checks them first
+  // Checks the bytes first, and refuses a file that notWritable names.
+  explicit Editor(std::vector<std::uint8_t> bytes);
 
   Key root() const;
   std::vector<Key> children(Key key) const;

@@ -104,6 +104,42 @@ run --registry "$tmp/cleaned.dat" --import "$tmp/undo.reg" --save-dat "$tmp/rest
 expect_status 0
 reads_as "$tmp/restored.dat" "$tmp/planted.reg"
 
+begin "Windows 95's layout: read and previewed like the file it was packed from, never written"
+python3 "$(dirname "$0")/dat_pack.py" "$tmp/planted.dat" "$tmp/packed.dat"
+cp "$tmp/packed.dat" "$tmp/packed.orig"
+run --registry "$tmp/packed.dat" --check
+expect_status 0
+grep -q "; read only: Windows 95's layout" "$out" && ok || fail "packed: $(cat "$out")"
+reg_dump "$tmp/planted.reg" >"$tmp/want.txt"
+perl_dump "$tmp/packed.dat" >"$tmp/perl.txt"
+same_file "$tmp/want.txt" "$tmp/perl.txt"
+run --registry "$tmp/packed.dat" --changes RemoveAuxDevices
+expect_status 0
+tr 'a-z' 'A-Z' <"$out" | sort >"$tmp/packed-changes.txt"
+same_file "$tmp/dat-changes.txt" "$tmp/packed-changes.txt"
+expect_one_line_error "changes shown only: Windows 95's layout"
+# A checksum field, or the version of Windows 95, makes a file read only too.
+cp "$tmp/planted.dat" "$tmp/checksum.dat"
+printf '\x5a' | dd of="$tmp/checksum.dat" bs=1 seek=$((0x0C)) conv=notrunc status=none
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"VersionNumber"="4.00.950"\r\n' >"$tmp/version.reg"
+run --registry "$tmp/planted.dat" --import "$tmp/version.reg" --save-dat "$tmp/win95.dat"
+for case in "packed Windows 95's layout" "checksum checksum in the file header (0x5A)" \
+  "win95 Windows 95 registry (VersionNumber 4.00.950)"; do
+  name=${case%% *}
+  cp "$tmp/$name.dat" "$tmp/$name.orig"
+  for write in --commit "--save-dat $tmp/$name.out"; do
+    run --registry "$tmp/$name.dat" $write RemoveAuxDevices
+    expect_status 2
+    expect_one_line_error "${case#* }"
+    expect_no_out "RemoveAuxDevices"
+  done
+  same_file "$tmp/$name.orig" "$tmp/$name.dat"
+done
+ls "$tmp" | grep -q "\.out$\|qvinst98\.bak" && fail "written: $(ls "$tmp")" || ok
+run --registry "$tmp/win95.dat" --changes InitModule IsWinMe RemoveAuxDevices
+expect_status 0
+expect_out "IsWinMe -> 0"
+
 begin "--commit: a backup, the undo file, the new file; the undo file commits the records back"
 mkdir -p "$tmp/commit" "$tmp/asis"
 cp "$tmp/planted.dat" "$tmp/commit/SYSTEM.DAT"
