@@ -41,6 +41,16 @@ void applyWindowsDir(Options& options) {
   if (options.registry || !options.hives.empty())
     throw UsageError("--windows finds the registry files itself; leave out --registry and --hive");
   const std::filesystem::path folder = *options.windows;
+  // The driver database files that UninstUnInitialize deletes, as they are.
+  if (const auto inf = findNoCase(folder, "inf")) {
+    for (const char* name : {"drvdata.bin", "drvidx.bin"}) {
+      const auto file = findNoCase(*inf, name);
+      if (!file || !std::filesystem::is_regular_file(*file)) continue;
+      const std::string simulated = options.windir + "\\inf\\" + name;
+      options.files.push_back(simulated);
+      options.windowsFiles.emplace_back(simulated, file->string());
+    }
+  }
   if (const auto dat = findNoCase(folder, "SYSTEM.DAT")) {
     options.registry = dat->string();
     return;
@@ -84,10 +94,9 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
     // Locked from here for a commit, before anything is read.
     images.input_ =
         std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
-    image::dat::Summary summary;
-    image::readCheckedDat(images.file_, &summary);
+    images.mount_ = image::readDat(images.file_, images.codepage_);
     images.version_ = image::datVersionNumber(images.file_, images.codepage_);
-    images.readOnly_ = image::dat::notWritable(summary);
+    images.readOnly_ = image::dat::notWritable(images.mount_.summary);
     if (images.readOnly_.empty() && image::osForVersionNumber(images.version_) == "win95")
       images.readOnly_ = "a Windows 95 registry (VersionNumber " + images.version_ +
                          "): writing it back has not been proven on such a file";
@@ -118,7 +127,7 @@ void DatImages::checkOs(const sim::Machine& machine) const {
 
 void DatImages::load(sim::Registry& registry) {
   try {
-    mount_ = image::loadDat(registry, file_, codepage_);
+    image::loadDat(registry, mount_);
   } catch (const image::DatError& e) {
     throw UsageError(e.what());
   }

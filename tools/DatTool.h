@@ -43,15 +43,17 @@ private:
   std::shared_ptr<image::InputFile> input_;
   image::RegistrySnapshot loaded_;
   int codepage_ = 1252;
-  std::string version_;  // VersionNumber, as the file holds it
+  std::string version_;   // VersionNumber, as the file holds it
   std::string readOnly_;  // why the file is not written back, if it is not
   image::DatMount mount_;
 };
 
 // --windows DIR: the registry files of the Windows folder, found whatever the
 // case of their names: SYSTEM.DAT as --registry, else System32\config\SYSTEM
-// and SOFTWARE as --hive. Throws UsageError when there are none, or when
-// --registry or --hive name images too.
+// and SOFTWARE as --hive; and the driver database files in its inf folder as
+// files of the simulated machine (Options::windowsFiles). Throws UsageError
+// when there are no registry files, or when --registry or --hive name images
+// too.
 void applyWindowsDir(Options& options);
 
 // --check: checks the image alone (a CREG file structure by structure, a hive

@@ -261,6 +261,29 @@ void refuseCrossedFiles(const Options& options, const std::vector<HiveOption>& h
                          " name one file; refused");
 }
 
+// The version that SOFTWARE's Microsoft\Windows NT\CurrentVersion names, as
+// an --os name; nothing without it.
+std::optional<std::string> ntVersionIn(const sim::Registry& registry) {
+  const std::string key =
+      image::mountPathFor(image::HiveKind::Software) + "\\Microsoft\\Windows NT\\CurrentVersion";
+  std::string version;
+  std::optional<std::uint32_t> major;
+  for (const sim::Value& value : registry.values(key)) {
+    if (sim::text::equalNoCase(value.name, "CurrentVersion") && value.type == REG_SZ)
+      version.assign(value.data.begin(), std::find(value.data.begin(), value.data.end(), 0));
+    if (sim::text::equalNoCase(value.name, "CurrentMajorVersionNumber") &&
+        value.type == REG_DWORD && value.data.size() == 4)
+      major = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+              std::uint32_t(value.data[3]) << 24;
+  }
+  // Windows 10 and later keep "6.3" in CurrentVersion for old programs.
+  if (major && *major >= 10) return "win10";
+  if (version == "4.0") return "nt4";  // as a number, 4.0 would be Windows 95
+  const auto parsed = sim::WindowsVersion::fromName(version);
+  if (!parsed || parsed->major < 5) return std::nullopt;
+  return version;
+}
+
 }  // namespace
 
 CheckedOptions checkOptions(const Options& options) {
@@ -326,23 +349,28 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     hives = HiveImages::open(checked.hives, options.commit, options.commit || options.saveHive);
 
   std::optional<DatImages> dat = DatImages::prepare(options);
-  const std::string os = dat ? dat->os(options) : checked.os;
+  std::string os = dat ? dat->os(options) : checked.os;
 
   sim::Machine machine;
   if (!machine.setOs(os)) throw UsageError("unknown --os '" + os + "'");
   if (dat) dat->checkOs(machine);
   // With --json the tool's own messages go into the JSON report; trace lines stay on `err`.
-  std::optional<JsonReport> json;
   std::ostringstream messages;
-  if (options.json) json.emplace(options, os, machine);
-  std::ostream& notes = json ? messages : err;
+  std::ostream& notes = options.json ? messages : err;
   if (dat) {
     dat->load(machine.registry);
   } else if (hives) {
     hives->load(machine.registry, options.commit || options.undo.has_value(), notes);
+    // Without --os, a SOFTWARE hive names its Windows version.
+    if (const auto named = options.osGiven ? std::nullopt : ntVersionIn(machine.registry)) {
+      os = *named;
+      machine.setOs(os);
+    }
   } else {
     loadImage(machine, options);
   }
+  std::optional<JsonReport> json;
+  if (options.json) json.emplace(options, os, machine);
   for (const auto& file : options.imports) {
     if (hives) {
       image::loadRegFile(machine.registry, file, hives->mountPaths());
@@ -385,6 +413,10 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   if (options.changes && !json) {
     for (const auto& change : machine.changes) out << change.describe() << '\n';
   }
+  for (const auto& [simulated, real] : options.windowsFiles)
+    if (!machine.files.fileExists(simulated))
+      notes << "qvinst98: " << real << ": deleted by the calls, left in place: files are not "
+            << "deleted offline\n";
   const image::RegFormat format =
       machine.system.version().major == 4 ? image::RegFormat::Regedit4 : image::RegFormat::Regedit5;
   // A hive run's checks come first: a run they refuse writes nothing.

@@ -50,6 +50,9 @@ struct Options {
   std::optional<int> codepage;
   std::optional<std::string> saveDat;
   std::optional<std::string> windows;  // the Windows folder: its registry files
+  // Files of the Windows folder that the calls may delete: the simulated
+  // path (also in `files`) and the real file, which is never deleted.
+  std::vector<std::pair<std::string, std::string>> windowsFiles;
 };
 
 // A --hive option (or a --registry file that is a hive): SYSTEM or SOFTWARE.

@@ -75,21 +75,21 @@ struct BlockCheck {
     int highestUsed = -1;
     const std::uint32_t end = offset + size;
     for (std::uint32_t at = offset + kBlockHeader; at < end;) {
-      const std::string record = where + ", record at " + hex(at);
-      if (end - at < kFreeRecordHeader) fault(record + ": runs past the block's end");
+      const auto record = [&] { return where + ", record at " + hex(at); };
+      if (end - at < kFreeRecordHeader) fault(record() + ": runs past the block's end");
       const std::uint32_t recordSize = get32(bytes, at);
       if (recordSize < kFreeRecordHeader || recordSize > end - at)
-        fault(record + ": size " + hex(recordSize) + " does not fit the block");
+        fault(record() + ": size " + hex(recordSize) + " does not fit the block");
       const std::uint32_t id = get32(bytes, at + 4);
       if (id == kNone) {
-        if (packed && at + recordSize != end) fault(record + ": free, before the block's end");
+        if (packed && at + recordSize != end) fault(record() + ": free, before the block's end");
         freeRecords.push_back(at - offset);
         freeBytes += recordSize;
       } else {
         checkKeyRecord(record, index, at, recordSize, id);
         const std::uint16_t low = id & 0xFFFF;
-        if (low > kMaxId) fault(record + ": id " + hex(low) + " above " + hex(kMaxId));
-        if (idUsed[low]) fault(record + ": id " + hex(low) + " is used twice in the block");
+        if (low > kMaxId) fault(record() + ": id " + hex(low) + " above " + hex(kMaxId));
+        if (idUsed[low]) fault(record() + ": id " + hex(low) + " is used twice in the block");
         idUsed[low] = true;
         highestUsed = std::max<int>(highestUsed, low);
         records.emplace(id, at);
@@ -131,26 +131,27 @@ struct BlockCheck {
             hex(lowestUnused));
   }
 
-  void checkKeyRecord(const std::string& record, std::size_t index, std::uint32_t at,
-                      std::uint32_t size, std::uint32_t id) {
-    if (id >> 16 != index) fault(record + ": id " + hex(id) + " names another block");
-    if (size < kRecordHeader) fault(record + ": too small for a key record");
+  template <typename Text>
+  void checkKeyRecord(const Text& record, std::size_t index, std::uint32_t at, std::uint32_t size,
+                      std::uint32_t id) {
+    if (id >> 16 != index) fault(record() + ": id " + hex(id) + " names another block");
+    if (size < kRecordHeader) fault(record() + ": too small for a key record");
     const std::uint32_t used = get32(bytes, at + 8);
     if (used < kRecordHeader || used > size)
-      fault(record + ": used size " + hex(used) + " outside its size " + hex(size));
+      fault(record() + ": used size " + hex(used) + " outside its size " + hex(size));
     const std::uint32_t end = at + used;
     const std::uint16_t nameLength = get16(bytes, at + 0x0C);
     const std::uint16_t valueCount = get16(bytes, at + 0x0E);
     std::uint64_t next = std::uint64_t(at) + kRecordHeader + nameLength;
-    if (next > end) fault(record + ": name runs past the used size");
+    if (next > end) fault(record() + ": name runs past the used size");
     for (std::uint16_t i = 0; i < valueCount; ++i) {
       if (next + kValueHeader > end)
-        fault(record + ": value " + std::to_string(i) + " runs past the used size");
+        fault(record() + ": value " + std::to_string(i) + " runs past the used size");
       next += kValueHeader + get16(bytes, next + 8) + get16(bytes, next + 10);
-      if (next > end) fault(record + ": value " + std::to_string(i) + " runs past the used size");
+      if (next > end) fault(record() + ": value " + std::to_string(i) + " runs past the used size");
     }
     if (next != end)
-      fault(record + ": used size " + hex(used) + ", its name and values take " + hex(next - at));
+      fault(record() + ": used size " + hex(used) + ", its name and values take " + hex(next - at));
     values += valueCount;
   }
 };
@@ -257,23 +258,23 @@ Summary check(std::span<const std::uint8_t> bytes) {
   if (entry(root, 0x0C) != kNone) fault("root key entry " + hex(root) + " has a parent");
   std::unordered_set<std::uint32_t> seen{root};
   std::unordered_set<std::uint32_t> recordsUsed;
-  std::unordered_set<std::string> siblingNames;  // parent and upper-cased name
+  std::unordered_set<std::string> siblingNames;  // parent's 4 bytes and upper-cased name
   std::vector<std::uint32_t> stack{root};
   const auto follow = [&](std::uint32_t from, std::uint32_t to, const char* link,
                           std::uint32_t parent) {
     if (to == kNone) return;
-    const std::string what = "key entry " + hex(from) + ": " + link + " " + hex(to);
-    if (!inTable(to)) fault(what + " outside the key table");
-    if (!seen.insert(to).second) fault(what + " reached twice (a loop)");
+    const auto what = [&] { return "key entry " + hex(from) + ": " + link + " " + hex(to); };
+    if (!inTable(to)) fault(what() + " outside the key table");
+    if (!seen.insert(to).second) fault(what() + " reached twice (a loop)");
     if (entry(to, 0x0C) != parent)
-      fault(what + " names " + hex(entry(to, 0x0C)) + " as its parent, not " + hex(parent));
+      fault(what() + " names " + hex(entry(to, 0x0C)) + " as its parent, not " + hex(parent));
     stack.push_back(to);
   };
   while (!stack.empty()) {
     const std::uint32_t at = stack.back();
     stack.pop_back();
-    const std::string where = "key entry " + hex(at);
-    if (entry(at, 0) != 0) fault(where + ": marked free but linked into the tree");
+    const auto where = [&] { return "key entry " + hex(at); };
+    if (entry(at, 0) != 0) fault(where() + ": marked free but linked into the tree");
     follow(at, entry(at, 0x10), "first child", at);
     if (at != root) follow(at, entry(at, 0x14), "next sibling", entry(at, 0x0C));
     if (at == root) {
@@ -284,19 +285,21 @@ Summary check(std::span<const std::uint8_t> bytes) {
         get16(bytes, kTable + at + 0x18) | std::uint32_t(get16(bytes, kTable + at + 0x1A)) << 16;
     const auto record = records.find(id);
     if (record == records.end())
-      fault(where + ": no record with id " + hex(id & 0xFFFF) + " in data block " +
+      fault(where() + ": no record with id " + hex(id & 0xFFFF) + " in data block " +
             std::to_string(id >> 16));
     if (!recordsUsed.insert(id).second)
-      fault(where + ": record " + hex(id) + " belongs to two key entries");
+      fault(where() + ": record " + hex(id) + " belongs to two key entries");
     const std::string name(
         reinterpret_cast<const char*>(bytes.data()) + record->second + kRecordHeader,
         get16(bytes, record->second + 0x0C));
     if (entry(at, 4) != nameHash(name) && entry(at, 4) != asciiNameHash(name))
-      fault(where + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
+      fault(where() + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
             hex(nameHash(name)));
     // Names are case-insensitive: two siblings of one name would be one key.
-    if (!siblingNames.insert(hex(entry(at, 0x0C)) + '\\' + text::upper(name)).second)
-      fault(where + ": a second subkey named " + name + " in one key");
+    std::string sibling(4, '\0');
+    std::memcpy(sibling.data(), bytes.data() + kTable + at + 0x0C, 4);
+    if (!siblingNames.insert(sibling + text::upper(name)).second)
+      fault(where() + ": a second subkey named " + name + " in one key");
   }
   summary.keys = seen.size();
   if (recordsUsed.size() != records.size())
@@ -334,12 +337,12 @@ std::string notWritable(const Summary& summary) {
   if (summary.layout == Layout::win95)
     return "Windows 95's layout (records packed in each data block, its free space at the end): "
            "writing it back has not been proven on such a file";
-  if (summary.headerChecksum != 0 || summary.tableChecksum != 0)
-    return "a checksum in the " +
-           std::string(summary.headerChecksum != 0 ? "file header (" + hex(summary.headerChecksum)
-                                                   : "key table header (" +
-                                                         hex(summary.tableChecksum)) +
+  const auto checksum = [](const char* where, std::uint32_t value) {
+    return std::string("a checksum in the ") + where + " (" + hex(value) +
            "), which the editor cannot keep valid";
+  };
+  if (summary.headerChecksum != 0) return checksum("file header", summary.headerChecksum);
+  if (summary.tableChecksum != 0) return checksum("key table header", summary.tableChecksum);
   return {};
 }
 
@@ -348,8 +351,12 @@ Editor::Editor(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     fault("not written back: " + why);
   std::uint32_t offset = get32(bytes_, 8);
   for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
-    blocks_.push_back({offset, get32(bytes_, offset + 4)});
-    offset += blocks_.back().size;
+    const Block block{offset, get32(bytes_, offset + 4)};
+    blocks_.push_back(block);
+    for (std::uint32_t rec = block.offset + kBlockHeader; rec < block.offset + block.size;
+         rec += get32(bytes_, rec))
+      if (get32(bytes_, rec + 4) != kNone) records_.emplace(get32(bytes_, rec + 4), rec - offset);
+    offset += block.size;
   }
 }
 
@@ -369,12 +376,10 @@ Editor::Place Editor::recordOf(Key key) const {
   const std::uint32_t at = entryAt(key);
   const std::uint16_t index = get16(bytes_, at + 0x1A);
   const std::uint32_t id = get16(bytes_, at + 0x18) | std::uint32_t(index) << 16;
-  if (index >= blocks_.size()) fault("key entry " + hex(key) + " names a missing block");
-  const Block& block = blocks_[index];
-  for (std::uint32_t rec = block.offset + kBlockHeader; rec < block.offset + block.size;
-       rec += get32(bytes_, rec))
-    if (get32(bytes_, rec + 4) == id) return {index, rec};
-  fault("key entry " + hex(key) + ": its record is missing");
+  const auto record = records_.find(id);
+  if (index >= blocks_.size() || record == records_.end())
+    fault("key entry " + hex(key) + ": its record is missing");
+  return {index, blocks_[index].offset + record->second};
 }
 
 std::string Editor::name(Key key) const {
@@ -436,6 +441,7 @@ void Editor::freeEntry(Key key) {
 void Editor::freeRecord(const Place& place, bool releaseIdToo) {
   const Block block = blocks_[place.block];
   const std::uint32_t rec = place.offset;
+  records_.erase(get32(bytes_, rec + 4));
   const auto id = static_cast<std::uint16_t>(get32(bytes_, rec + 4) & 0xFFFF);
   put32(bytes_, rec + 4, kNone);
   put32(bytes_, rec + 8, get32(bytes_, block.offset + 0x10));
@@ -596,6 +602,7 @@ void Editor::writeRecord(const Place& place, std::uint32_t id, std::string_view 
     at += value.data.size();
   }
   put32(bytes_, rec + 4, id);
+  records_[id] = rec - blocks_[place.block].offset;
   put32(bytes_, rec + 8, static_cast<std::uint32_t>(at - rec));
   put16(bytes_, rec + 0x0C, static_cast<std::uint16_t>(name.size()));
   put16(bytes_, rec + 0x0E, static_cast<std::uint16_t>(values.size()));

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace image::dat {
@@ -107,6 +108,9 @@ private:
   };
   std::vector<std::uint8_t> bytes_;
   std::vector<Block> blocks_;  // kept as the key table grows and blocks are added
+  // Each record in use: its id (block number and id) -> its offset in its
+  // block, which growing the key table does not change.
+  std::unordered_map<std::uint32_t, std::uint32_t> records_;
   std::size_t lastBlock_ = 0;  // where the last record was placed: tried early
 
   const std::vector<Block>& blocks() const { return blocks_; }

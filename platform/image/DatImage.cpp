@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -212,11 +211,15 @@ private:
 };
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
   if (!in) fail(file, "cannot be read");
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) fail(file, "cannot be read");
+  // One allocation of the file's size, and a check that nothing follows.
+  const std::streamoff size = in.tellg();
+  if (size < 0 || !in.seekg(0)) fail(file, "cannot be read");
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  in.read(reinterpret_cast<char*>(bytes.data()), size);
+  if (in.gcount() != size || in.peek() != std::ifstream::traits_type::eof())
+    fail(file, "changed while it was read");
   return bytes;
 }
 
@@ -276,19 +279,30 @@ std::optional<std::string> osForVersionNumber(const std::string& version) {
   return std::nullopt;
 }
 
-DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage) {
+DatMount readDat(const std::filesystem::path& file, int codepage) {
   DatMount mount;
   mount.file = file;
   mount.codepage = codepage;
   mount.bytes = readCheckedDat(file, &mount.summary);
-  CregFile creg = openCreg(file, codepage);
+  return mount;
+}
+
+DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage) {
+  DatMount mount = readDat(file, codepage);
+  loadDat(registry, mount);
+  return mount;
+}
+
+void loadDat(sim::Registry& registry, DatMount& mount) {
+  const std::filesystem::path& file = mount.file;
+  mount.keys = mount.values = 0;
+  CregFile creg = openCreg(file, mount.codepage);
   Call call(file);
   libcreg_key_t* rawRoot = nullptr;
   if (call.check(libcreg_file_get_root_key(creg.get(), &rawRoot, call.out()), "the root key") != 1)
     fail(file, "libcreg finds no root key");
   CregKey root(rawRoot);
   Loader(registry, file, mount).key(root.get(), registry.makeKey(mount.mountPath));
-  return mount;
 }
 
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
@@ -308,22 +322,24 @@ std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMo
   }
 }
 
-DatDiff diffDat(const sim::Registry& registry, const DatMount& mount) {
-  DatDiff diff;
-  newDatBytes(registry, mount, &diff);
-  return diff;
-}
+namespace {
 
-DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
-                 const std::filesystem::path& out) {
+void writeNewBytes(const DatMount& mount, const std::vector<std::uint8_t>& bytes,
+                   const std::filesystem::path& out) {
   if (readFile(mount.file) != mount.bytes) fail(mount.file, "the file changed since it was read");
-  DatDiff diff;
-  const std::vector<std::uint8_t> bytes = newDatBytes(registry, mount, &diff);
   std::ofstream file(out, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
   file.flush();
   if (!file) fail(out, "cannot be written");
+}
+
+}  // namespace
+
+DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
+                 const std::filesystem::path& out) {
+  DatDiff diff;
+  writeNewBytes(mount, newDatBytes(registry, mount, &diff), out);
   return diff;
 }
 
@@ -358,8 +374,17 @@ std::string describe(const DatDiff& diff) {
          " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
 }
 
+const DatImageFile::Next& DatImageFile::next() const {
+  if (!next_) {
+    next_.emplace();
+    next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
+  }
+  return *next_;
+}
+
 std::string DatImageFile::build(const std::filesystem::path& out) {
-  return describe(writeDat(registry_, mount_, out));
+  writeNewBytes(mount_, next().bytes, out);
+  return describe(next().diff);
 }
 
 void DatImageFile::verify(const std::filesystem::path& written) {

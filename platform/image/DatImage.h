@@ -48,8 +48,13 @@ std::string datVersionNumber(const std::filesystem::path& file, int codepage);
 // nothing for another.
 std::optional<std::string> osForVersionNumber(const std::string& version);
 
-// Checks the file, then loads every key and value below the mount path
-// through libcreg. Throws DatError.
+// Reads and checks the file: a mount with its bytes and summary, nothing
+// loaded yet. Throws DatError.
+DatMount readDat(const std::filesystem::path& file, int codepage = 1252);
+// Loads every key and value of the mount's file below its mount path through
+// libcreg, and notes their numbers in it. Throws DatError.
+void loadDat(sim::Registry& registry, DatMount& mount);
+// Both.
 DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage = 1252);
 
 struct DatDiff {
@@ -64,8 +69,6 @@ struct DatDiff {
 // (values on the root key, a key's values above 64 KB).
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff = nullptr);
-// The changes newDatBytes would make.
-DatDiff diffDat(const sim::Registry& registry, const DatMount& mount);
 // Writes newDatBytes to `out` (a new file); refuses when the mounted file
 // changed since it was read.
 DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
@@ -86,7 +89,7 @@ public:
 
   const InputFile& input() const override { return input_; }
   std::string label() const override { return input_.given().filename().string(); }
-  bool changed() const override { return !diffDat(registry_, mount_).empty(); }
+  bool changed() const override { return !next().diff.empty(); }
   std::string build(const std::filesystem::path& out) override;
   void verify(const std::filesystem::path& written) override;
 
@@ -94,6 +97,13 @@ private:
   const InputFile& input_;
   const DatMount& mount_;
   const sim::Registry& registry_;
+  // The new bytes, made once: the calls are over when the pipeline asks.
+  struct Next {
+    std::vector<std::uint8_t> bytes;
+    DatDiff diff;
+  };
+  mutable std::optional<Next> next_;
+  const Next& next() const;
 };
 
 // "3 keys deleted, 0 added, 1 value lists changed"

@@ -257,11 +257,17 @@ for version in "4.10.2222 0" "5.00.2195 2"; do
   expect_status "$2"
   if [ "$2" -eq 0 ]; then expect_out "IsWinMe -> 0"; else expect_one_line_error "VersionNumber '$1'"; fi
 done
-mkdir -p "$tmp/mounted/windows" "$tmp/empty"
+mkdir -p "$tmp/mounted/windows/Inf" "$tmp/empty"
 cp "$real" "$tmp/mounted/windows/System.Dat"
-run --windows "$tmp/mounted/windows" InitModule IsWinMe
+echo database >"$tmp/mounted/windows/Inf/DrvData.BIN"
+run --windows "$tmp/mounted/windows" --changes InitModule IsWinMe UninstUnInitialize
 expect_status 0
 expect_out "IsWinMe -> 1"
+# The driver database file that is there is deleted in the preview, and only there.
+expect_out 'deleted file C:\WINDOWS\inf\drvdata.bin'
+expect_no_out "drvidx"
+expect_one_line_error "DrvData.BIN: deleted by the calls, left in place"
+[ "$(cat "$tmp/mounted/windows/Inf/DrvData.BIN")" = database ] && ok || fail "the database file changed"
 run --windows "$tmp/empty" RemoveAuxDevices
 expect_status 2
 expect_one_line_error "neither SYSTEM.DAT"

@@ -7,6 +7,7 @@
 //   hive_plant edit IN OUT STEP...       IN changed by each step in turn:
 //     key|PATH             adds the key PATH (UTF-8 names), and missing parents
 //     value|PATH|NAME|TEXT appends a REG_SZ value, even when one has the name
+//     dword|PATH|NAME|N    appends a REG_DWORD value
 //     link|KEY|TARGET      the first entry of KEY's subkey list names TARGET
 //     ri-self|KEY          KEY's subkey list becomes an index list naming itself
 //     rename|KEY|NAME      KEY's name bytes overwritten (ASCII, same length)
@@ -197,7 +198,8 @@ std::string utf16(const std::string& utf8) {
   return out;
 }
 
-void appendValue(hive_h* hive, hive_node_h node, const std::string& name, const std::string& text) {
+void appendValue(hive_h* hive, hive_node_h node, const std::string& name, const std::string& text,
+                 bool dword) {
   std::unique_ptr<hive_value_h, decltype(&std::free)> present(hivex_node_values(hive, node),
                                                               &std::free);
   if (!present) die("cannot read the values of " + name);
@@ -212,8 +214,14 @@ void appendValue(hive_h* hive, hive_node_h node, const std::string& name, const 
     values.push_back({key, type, length, owned.back().get()});
   }
   std::string data = utf16(text);
+  if (dword) {
+    const auto number = static_cast<std::uint32_t>(std::stoul(text));
+    data.assign(4, '\0');
+    for (int i = 0; i < 4; ++i) data[i] = static_cast<char>(number >> (8 * i));
+  }
   std::string key = name;
-  values.push_back({key.data(), hive_t_REG_SZ, data.size(), data.data()});
+  values.push_back(
+      {key.data(), dword ? hive_t_REG_DWORD : hive_t_REG_SZ, data.size(), data.data()});
   if (hivex_node_set_values(hive, node, values.size(), values.data(), 0) != 0)
     die("cannot set the value " + name);
 }
@@ -243,10 +251,11 @@ void edit(const std::string& in, const std::string& out, const std::vector<std::
   for (const std::string& step : steps) {
     const std::vector<std::string> field = split(step, '|');
     const std::string& op = field[0];
-    if ((op == "key" && field.size() == 2) || (op == "value" && field.size() == 4)) {
+    if ((op == "key" && field.size() == 2) ||
+        ((op == "value" || op == "dword") && field.size() == 4)) {
       Hive hive = openWritable(current);
       const hive_node_h node = nodeAt(hive.get(), field[1], true);
-      if (op == "value") appendValue(hive.get(), node, field[2], field[3]);
+      if (op != "key") appendValue(hive.get(), node, field[2], field[3], op == "dword");
       if (hivex_commit(hive.get(), out.c_str(), 0) != 0) die("cannot write " + out);
       current = out;
       continue;

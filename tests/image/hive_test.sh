@@ -467,6 +467,23 @@ cp "$real" "$tmp/mounted/WINDOWS/system32/Config/system"
 run --windows "$tmp/mounted/WINDOWS" --check
 expect_status 0
 expect_out "$tmp/mounted/WINDOWS/system32/Config/system: registry hive, 30756 keys, 73456 values"
+# The version: Windows XP without SOFTWARE, else what its CurrentVersion names.
+soft=$tmp/mounted/WINDOWS/system32/Config/SOFTWARE
+cv='Microsoft\Windows NT\CurrentVersion'
+while IFS=';' read -r want steps; do
+  rm -f "$soft"
+  IFS=';' read -r -a list <<<"$steps"
+  [ ${#list[@]} -eq 0 ] || "$plant" edit "$tmp/planted.hive" "$soft" "${list[@]}"
+  run --windows "$tmp/mounted/WINDOWS" --json InitModule
+  expect_status 0
+  grep -q "\"os\": \"$want\"" "$out" && ok || fail "$want $steps: $(grep -A2 '"windows"' "$out")"
+done <<TABLE
+winxp
+6.1;value|$cv|CurrentVersion|6.1
+win10;value|$cv|CurrentVersion|6.3;dword|$cv|CurrentMajorVersionNumber|10
+nt4;value|$cv|CurrentVersion|4.0
+winxp;value|$cv|CurrentVersion|3.51
+TABLE
 
 echo "hive tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
