@@ -7,12 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Commit.h"
+#include "DatImage.h"
 #include "FileOps.h"
 #include "HiveFile.h"
 #include "HiveFixture.h"
@@ -93,25 +97,40 @@ private:
   }
 };
 
-// A copy of the real hive in a folder of its own, loaded, with one
-// instance key deleted: the change a commit is to write.
-struct ChangedHive {
+// A copy of a real registry file in a folder of its own (the SYSTEM hive, or
+// the SYSTEM.DAT of Windows Me), loaded, with one key deleted: the change a
+// commit is to write.
+struct ChangedImage {
   std::filesystem::path folder;
   std::filesystem::path target;
   std::string before;
   sim::Machine machine;
   image::HiveMount mount;
+  image::DatMount datMount;
   std::optional<image::InputFile> input;
+  std::unique_ptr<image::ImageFile> file;
 
-  explicit ChangedHive(const std::string& name) {
+  explicit ChangedImage(const std::string& name, bool dat = false) {
     folder = workFolder() / name;
     std::filesystem::create_directories(folder);
-    target = folder / "SYSTEM";
-    std::filesystem::copy_file(hivetest::realHive(), target);
+    target = folder / (dat ? "SYSTEM.DAT" : "SYSTEM");
+    if (dat) {
+      const std::string unpack =
+          "xz -dc " + hivetest::quoted(QVINST98_REAL_DAT) + " > " + hivetest::quoted(target);
+      if (std::system(unpack.c_str()) != 0) ADD_FAILURE() << "cannot unpack " << QVINST98_REAL_DAT;
+    } else {
+      std::filesystem::copy_file(hivetest::realHive(), target);
+    }
     before = readBytes(target);
     input.emplace(image::InputFile::open(target, /*lock=*/true));
-    mount = image::loadHive(machine.registry, target, image::HiveKind::System);
-    machine.registry.removeKey(kInstance);
+    if (dat) {
+      datMount = image::loadDat(machine.registry, target);
+      file = std::make_unique<image::DatImageFile>(*input, datMount, machine.registry);
+    } else {
+      mount = image::loadHive(machine.registry, target, image::HiveKind::System);
+      file = std::make_unique<image::HiveFile>(*input, "SYSTEM", mount, machine.registry);
+    }
+    machine.registry.removeKey(deleted(dat));
   }
   std::vector<std::string> names() const {
     std::vector<std::string> names;
@@ -120,8 +139,21 @@ struct ChangedHive {
     std::sort(names.begin(), names.end());
     return names;
   }
-  static constexpr const char* kInstance =
-      "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0E0F&PID_0003";
+  // Whether the target, read again, holds the key that was deleted.
+  bool holdsDeletedKey() const {
+    sim::Machine reloaded;
+    const bool dat = !datMount.bytes.empty();
+    if (dat)
+      image::loadDat(reloaded.registry, target);
+    else
+      image::loadHive(reloaded.registry, target, image::HiveKind::System);
+    return reloaded.registry.keyExists(deleted(dat));
+  }
+  static const char* deleted(bool dat) {
+    return dat ? "HKLM\\System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\"
+                 "Joystick\\OEM"
+               : "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0E0F&PID_0003";
+  }
 };
 
 struct Fault {
@@ -130,18 +162,20 @@ struct Fault {
   bool replaced;  // the target holds the new hive, the backup and undo file are kept
 };
 
-class CommitFault : public ::testing::TestWithParam<Fault> {};
+// A fault, and whether the file is a CREG file rather than a hive.
+class CommitFault : public ::testing::TestWithParam<std::tuple<Fault, bool>> {};
 
-TEST_P(CommitFault, LeavesTheOldHiveOrTheCompleteNewOne) {
+TEST_P(CommitFault, LeavesTheOldFileOrTheCompleteNewOne) {
   REQUIRE_REAL_HIVE();
-  const Fault& fault = GetParam();
-  ChangedHive hive("commit-" + std::string(fault.op) + std::to_string(fault.nth));
-  image::HiveFile file(*hive.input, "SYSTEM", hive.mount, hive.machine.registry);
+  const auto& [fault, dat] = GetParam();
+  ChangedImage image(
+      "commit-" + std::string(fault.op) + std::to_string(fault.nth) + (dat ? "-creg" : ""), dat);
   FaultyOps ops(fault.op, fault.nth);
   std::ostringstream report;
   bool failed = false;
   try {
-    image::commitImages({{&file}, true, std::nullopt, std::nullopt, "REGEDIT4\r\n"}, report, ops);
+    image::commitImages({{image.file.get()}, true, std::nullopt, std::nullopt, "REGEDIT4\r\n"},
+                        report, ops);
   } catch (const image::Error&) {
     failed = true;
   }
@@ -149,20 +183,19 @@ TEST_P(CommitFault, LeavesTheOldHiveOrTheCompleteNewOne) {
 
   // Only the target, and after the replacing the backup and the undo file:
   // no temporary file, no partial backup.
-  std::vector<std::string> expected{"SYSTEM"};
+  const std::string name = image.target.filename().string();
+  std::vector<std::string> expected{name};
   if (fault.replaced) {
-    expected.push_back("SYSTEM.qvinst98.bak");
-    expected.push_back("SYSTEM.qvinst98.undo.reg");
+    expected.push_back(name + ".qvinst98.bak");
+    expected.push_back(name + ".qvinst98.undo.reg");
   }
-  EXPECT_EQ(hive.names(), expected);
+  EXPECT_EQ(image.names(), expected);
   if (fault.replaced) {
-    EXPECT_TRUE(readBytes(hive.folder / "SYSTEM.qvinst98.bak") == hive.before)
+    EXPECT_TRUE(readBytes(image.folder / (name + ".qvinst98.bak")) == image.before)
         << "the backup is complete";
-    sim::Machine reloaded;
-    image::loadHive(reloaded.registry, hive.target, image::HiveKind::System);
-    EXPECT_FALSE(reloaded.registry.keyExists(ChangedHive::kInstance));
+    EXPECT_FALSE(image.holdsDeletedKey());
   } else {
-    EXPECT_TRUE(readBytes(hive.target) == hive.before) << "the original is untouched";
+    EXPECT_TRUE(readBytes(image.target) == image.before) << "the original is untouched";
   }
 
   // The backup and the undo file have their names, and their folder is
@@ -170,30 +203,34 @@ TEST_P(CommitFault, LeavesTheOldHiveOrTheCompleteNewOne) {
   const auto at = [&ops](const std::string& entry) {
     return std::find(ops.log.begin(), ops.log.end(), entry) - ops.log.begin();
   };
-  const auto replace = at("replace SYSTEM");
+  const auto replace = at("replace " + name);
   if (replace < static_cast<long>(ops.log.size())) {
-    EXPECT_LT(at("placeNew SYSTEM.qvinst98.bak"), replace);
-    EXPECT_LT(at("placeNew SYSTEM.qvinst98.undo.reg"), replace);
-    EXPECT_LT(at("syncDirectory " + hive.folder.filename().string()), replace);
+    EXPECT_LT(at("placeNew " + name + ".qvinst98.bak"), replace);
+    EXPECT_LT(at("placeNew " + name + ".qvinst98.undo.reg"), replace);
+    EXPECT_LT(at("syncDirectory " + image.folder.filename().string()), replace);
   }
 }
 
-// Every step, each of its calls: nothing is left of a run that fails before
-// the replace; after it, the new hive with its backup and undo file.
+// Every step, each of its calls, for either kind of file: nothing is left of
+// a run that fails before the replace; after it, the new file with its backup
+// and undo file.
 INSTANTIATE_TEST_SUITE_P(
     Steps, CommitFault,
-    ::testing::Values(Fault{"", 0, true}, Fault{"create", 1, false}, Fault{"produce", 1, false},
-                      Fault{"keepOwner", 1, false}, Fault{"sync", 1, false},
-                      Fault{"create", 2, false}, Fault{"copy", 1, false},
-                      Fault{"keepOwner", 2, false}, Fault{"sync", 2, false},
-                      Fault{"placeNew", 1, false}, Fault{"syncDirectory", 1, false},
-                      Fault{"create", 3, false}, Fault{"write", 1, false},
-                      Fault{"keepOwner", 3, false}, Fault{"sync", 3, false},
-                      Fault{"placeNew", 2, false}, Fault{"syncDirectory", 2, false},
-                      Fault{"replace", 1, false}, Fault{"syncDirectory", 3, true}),
+    ::testing::Combine(
+        ::testing::Values(Fault{"", 0, true}, Fault{"create", 1, false}, Fault{"produce", 1, false},
+                          Fault{"keepOwner", 1, false}, Fault{"sync", 1, false},
+                          Fault{"create", 2, false}, Fault{"copy", 1, false},
+                          Fault{"keepOwner", 2, false}, Fault{"sync", 2, false},
+                          Fault{"placeNew", 1, false}, Fault{"syncDirectory", 1, false},
+                          Fault{"create", 3, false}, Fault{"write", 1, false},
+                          Fault{"keepOwner", 3, false}, Fault{"sync", 3, false},
+                          Fault{"placeNew", 2, false}, Fault{"syncDirectory", 2, false},
+                          Fault{"replace", 1, false}, Fault{"syncDirectory", 3, true}),
+        ::testing::Bool()),
     [](const auto& info) {
-      const std::string op = info.param.op;
-      return (op.empty() ? std::string("none") : op) + std::to_string(info.param.nth);
+      const std::string op = std::get<0>(info.param).op;
+      return (op.empty() ? std::string("none") : op) + std::to_string(std::get<0>(info.param).nth) +
+             (std::get<1>(info.param) ? "_creg" : "_hive");
     });
 
 // An image whose new content fails its read-back check.
@@ -207,8 +244,8 @@ public:
 
 TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   REQUIRE_REAL_HIVE();
-  ChangedHive first("all-first");
-  ChangedHive second("all-second");
+  ChangedImage first("all-first");
+  ChangedImage second("all-second");
   image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
   FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
   std::ostringstream report;
@@ -221,8 +258,8 @@ TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
 
 TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
   REQUIRE_REAL_HIVE();
-  ChangedHive first("midway-first");
-  ChangedHive second("midway-second");
+  ChangedImage first("midway-first");
+  ChangedImage second("midway-second");
   image::HiveFile one(*first.input, "SYSTEM", first.mount, first.machine.registry);
   image::HiveFile two(*second.input, "SOFTWARE", second.mount, second.machine.registry);
   FaultyOps ops("replace", 2);
@@ -247,7 +284,7 @@ TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
 
 TEST(CommitPipeline, TheReadBackNamesTheFirstDifferenceFromThePlan) {
   REQUIRE_REAL_HIVE();
-  ChangedHive hive("readback");
+  ChangedImage hive("readback");
   const std::filesystem::path written = hive.folder / "written";
   image::writeHive(hive.machine.registry, hive.mount, written);
   const std::string mount = image::mountPathFor(image::HiveKind::System);
