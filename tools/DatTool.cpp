@@ -125,13 +125,13 @@ void DatImages::checkOs(const sim::Machine& machine) const {
     throw UsageError("a CREG file is a Windows 95/98/Me registry; --os must name one of those");
 }
 
-void DatImages::load(sim::Registry& registry) {
+void DatImages::load(sim::Registry& registry, bool undo) {
   try {
     image::loadDat(registry, mount_);
   } catch (const image::DatError& e) {
     throw UsageError(e.what());
   }
-  loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
+  if (undo) loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
 }
 
 std::string DatImages::undoText(const sim::Registry& registry, image::RegFormat format) const {

@@ -29,9 +29,11 @@ public:
   std::string os(const Options& options) const;
   // Refuses a Windows version that never kept its registry in such a file.
   void checkOs(const sim::Machine& machine) const;
-  // Loads the file and notes what was loaded.
-  void load(sim::Registry& registry);
-  // The undo image: what turns the registry back into the file as loaded.
+  // Loads the file and, when the run is to write an undo file, notes what
+  // was loaded.
+  void load(sim::Registry& registry, bool undo);
+  // The undo image: what turns the registry back into the file as loaded
+  // (after a load that noted it).
   std::string undoText(const sim::Registry& registry, image::RegFormat format) const;
   // After the calls: --save-dat, and --commit through the commit pipeline
   // or, without it, the same checks up to the writing.

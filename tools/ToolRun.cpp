@@ -358,7 +358,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   std::ostringstream messages;
   std::ostream& notes = options.json ? messages : err;
   if (dat) {
-    dat->load(machine.registry);
+    dat->load(machine.registry, options.commit || options.undo.has_value());
   } else if (hives) {
     hives->load(machine.registry, options.commit || options.undo.has_value(), notes);
     // Without --os, a SOFTWARE hive names its Windows version.
