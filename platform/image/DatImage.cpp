@@ -218,8 +218,8 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
   if (size < 0 || !in.seekg(0)) fail(file, "cannot be read");
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
   in.read(reinterpret_cast<char*>(bytes.data()), size);
-  if (in.gcount() != size || in.peek() != std::ifstream::traits_type::eof())
-    fail(file, "changed while it was read");
+  if (in.gcount() != size) fail(file, "cannot be read");
+  if (in.peek() != std::ifstream::traits_type::eof()) fail(file, "changed while it was read");
   return bytes;
 }
 
