@@ -86,7 +86,6 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
   // --backup, and the names a commit would take, are checked with the hives' options.
   DatImages images;
   images.file_ = *options.registry;
-  if (options.codepage) images.codepage_ = *options.codepage;
   std::error_code error;
   if (options.saveDat && std::filesystem::equivalent(*options.saveDat, images.file_, error))
     throw UsageError("--save-dat names the CREG file itself; write to another file");
@@ -94,8 +93,9 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
     // Locked from here for a commit, before anything is read.
     images.input_ =
         std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
-    images.mount_ = image::readDat(images.file_, images.codepage_);
-    images.version_ = image::datVersionNumber(images.file_, images.codepage_);
+    const int codepage = options.codepage.value_or(1252);
+    images.mount_ = image::readDat(images.file_, codepage);
+    images.version_ = image::datVersionNumber(images.file_, codepage);
     images.readOnly_ = image::dat::notWritable(images.mount_.summary);
     if (images.readOnly_.empty() && image::osForVersionNumber(images.version_) == "win95")
       images.readOnly_ = "a Windows 95 registry (VersionNumber " + images.version_ +
@@ -177,8 +177,7 @@ int checkImage(const Options& options, std::ostream& out) {
   if (!options.calls.empty()) throw UsageError("--check runs no exports");
   try {
     if (options.registry && image::looksLikeDat(*options.registry)) {
-      image::dat::Summary summary;
-      image::readCheckedDat(*options.registry, &summary);
+      const image::dat::Summary summary = image::readDat(*options.registry).summary;
       out << *options.registry << ": CREG file, " << summary.keys << " keys, " << summary.values
           << " values, " << summary.blocks << " data blocks, "
           << summary.freeRecordBytes + summary.freeEntryBytes << " bytes free ("

@@ -44,7 +44,6 @@ private:
   std::string file_;
   std::shared_ptr<image::InputFile> input_;
   image::RegistrySnapshot loaded_;
-  int codepage_ = 1252;
   std::string version_;   // VersionNumber, as the file holds it
   std::string readOnly_;  // why the file is not written back, if it is not
   image::DatMount mount_;

@@ -232,17 +232,6 @@ bool looksLikeDat(const std::filesystem::path& file) {
   return in.gcount() == 4 && std::memcmp(signature, "CREG", 4) == 0;
 }
 
-std::vector<std::uint8_t> readCheckedDat(const std::filesystem::path& file, dat::Summary* summary) {
-  std::vector<std::uint8_t> bytes = readFile(file);
-  try {
-    const dat::Summary found = dat::check(bytes);
-    if (summary) *summary = found;
-  } catch (const DatError& e) {
-    fail(file, e.what());
-  }
-  return bytes;
-}
-
 std::string datVersionNumber(const std::filesystem::path& file, int codepage) {
   CregFile creg = openCreg(file, codepage);
   Call call(file);
@@ -283,7 +272,12 @@ DatMount readDat(const std::filesystem::path& file, int codepage) {
   DatMount mount;
   mount.file = file;
   mount.codepage = codepage;
-  mount.bytes = readCheckedDat(file, &mount.summary);
+  mount.bytes = readFile(file);
+  try {
+    mount.summary = dat::check(mount.bytes);
+  } catch (const DatError& e) {
+    fail(file, e.what());
+  }
   return mount;
 }
 

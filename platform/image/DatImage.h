@@ -26,11 +26,6 @@ using dat::DatError;
 // Whether the file starts with the "CREG" signature.
 bool looksLikeDat(const std::filesystem::path& file);
 
-// The whole file, checked; throws DatError naming the file and the first
-// fault.
-std::vector<std::uint8_t> readCheckedDat(const std::filesystem::path& file,
-                                         dat::Summary* summary = nullptr);
-
 struct DatMount {
   std::filesystem::path file;
   std::string mountPath = "HKEY_LOCAL_MACHINE";
@@ -48,8 +43,8 @@ std::string datVersionNumber(const std::filesystem::path& file, int codepage);
 // nothing for another.
 std::optional<std::string> osForVersionNumber(const std::string& version);
 
-// Reads and checks the file: a mount with its bytes and summary, nothing
-// loaded yet. Throws DatError.
+// Reads and checks the whole file: a mount with its bytes and summary,
+// nothing loaded yet. Throws DatError naming the file and the first fault.
 DatMount readDat(const std::filesystem::path& file, int codepage = 1252);
 // Loads every key and value of the mount's file below its mount path through
 // libcreg, and notes their numbers in it. Throws DatError.

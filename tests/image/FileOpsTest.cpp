@@ -109,8 +109,9 @@ struct ChangedImage {
   image::DatMount datMount;
   std::optional<image::InputFile> input;
   std::unique_ptr<image::ImageFile> file;
+  bool dat;
 
-  explicit ChangedImage(const std::string& name, bool dat = false) {
+  explicit ChangedImage(const std::string& name, bool creg = false) : dat(creg) {
     folder = workFolder() / name;
     std::filesystem::create_directories(folder);
     target = folder / (dat ? "SYSTEM.DAT" : "SYSTEM");
@@ -142,7 +143,6 @@ struct ChangedImage {
   // Whether the target, read again, holds the key that was deleted.
   bool holdsDeletedKey() const {
     sim::Machine reloaded;
-    const bool dat = !datMount.bytes.empty();
     if (dat)
       image::loadDat(reloaded.registry, target);
     else
