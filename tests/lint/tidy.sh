@@ -11,7 +11,7 @@ if [ ! -f "$build/compile_commands.json" ]; then
   exit 1
 fi
 # Only the project's own sources, not generated files or the tests.
-pattern="$root/(src|platform/sim|platform/image|tools)/.*\\.cpp\$"
+pattern="$root/(src|platform/sim|image|tools)/.*\\.cpp\$"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
