@@ -3,6 +3,7 @@
 // hive with nothing beside it, or the complete new one with its complete
 // backup and undo file.
 #include <gtest/gtest.h>
+#include <hivex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,9 +98,65 @@ private:
   }
 };
 
-// A copy of a real registry file in a folder of its own (the SYSTEM hive, or
-// the SYSTEM.DAT of Windows Me), loaded, with one key deleted: the change a
-// commit is to write.
+struct HiveCloser {
+  void operator()(hive_h* hive) const noexcept { hivex_close(hive); }
+};
+
+// The real hive without the subtrees that no commit step reads (the services,
+// the control data, the second control set and every bus but USB): the same
+// file layout and the key a commit deletes, in a few hundred keys, so that
+// each fault case loads, writes and reads back in a moment. Made once per
+// test program, with hivex alone.
+const std::filesystem::path& smallHive() {
+  static const std::filesystem::path small = [] {
+    const std::filesystem::path out = workFolder() / "SYSTEM-small";
+    std::unique_ptr<hive_h, HiveCloser> hive(
+        hivex_open(hivetest::realHive().c_str(), HIVEX_OPEN_WRITE));
+    if (!hive) return std::filesystem::path();
+    const auto child = [&hive](hive_node_h node, const char* name) {
+      return node == 0 ? node : hivex_node_get_child(hive.get(), node, name);
+    };
+    const hive_node_h root = hivex_root(hive.get());
+    const hive_node_h set = child(root, "ControlSet001");
+    const hive_node_h enumKey = child(set, "Enum");
+    std::vector<hive_node_h> dropped{child(root, "ControlSet002"), child(set, "services"),
+                                     child(set, "Control")};
+    if (enumKey != 0) {
+      std::unique_ptr<hive_node_h, decltype(&std::free)> buses(
+          hivex_node_children(hive.get(), enumKey), &std::free);
+      for (hive_node_h* bus = buses.get(); bus && *bus; ++bus) {
+        std::unique_ptr<char, decltype(&std::free)> name(hivex_node_name(hive.get(), *bus),
+                                                         &std::free);
+        if (name && std::string(name.get()) != "USB") dropped.push_back(*bus);
+      }
+    }
+    for (const hive_node_h node : dropped)
+      if (node == 0 || hivex_node_delete_child(hive.get(), node) != 0)
+        return std::filesystem::path();
+    if (hivex_commit(hive.get(), out.c_str(), 0) != 0) return std::filesystem::path();
+    return out;
+  }();
+  return small;
+}
+
+// The SYSTEM.DAT of Windows Me, unpacked once per test program.
+const std::filesystem::path& realDat() {
+  static const std::filesystem::path dat = [] {
+    const std::filesystem::path out = workFolder() / "SYSTEM.DAT";
+    const std::string unpack =
+        "xz -dc " + hivetest::quoted(QVINST98_REAL_DAT) + " > " + hivetest::quoted(out);
+    if (std::system(unpack.c_str()) != 0) return std::filesystem::path();
+    return out;
+  }();
+  return dat;
+}
+
+// Which registry file a commit writes.
+enum class Source { SmallHive, RealHive, RealDat };
+
+// A copy of a registry file in a folder of its own (the small or the real
+// SYSTEM hive, or the SYSTEM.DAT of Windows Me), loaded, with one key
+// deleted: the change a commit is to write.
 struct ChangedImage {
   std::filesystem::path folder;
   std::filesystem::path target;
@@ -111,17 +168,19 @@ struct ChangedImage {
   std::unique_ptr<image::ImageFile> file;
   bool dat;
 
-  explicit ChangedImage(const std::string& name, bool creg = false) : dat(creg) {
+  explicit ChangedImage(const std::string& name, Source source = Source::SmallHive)
+      : dat(source == Source::RealDat) {
     folder = workFolder() / name;
     std::filesystem::create_directories(folder);
     target = folder / (dat ? "SYSTEM.DAT" : "SYSTEM");
-    if (dat) {
-      const std::string unpack =
-          "xz -dc " + hivetest::quoted(QVINST98_REAL_DAT) + " > " + hivetest::quoted(target);
-      if (std::system(unpack.c_str()) != 0) ADD_FAILURE() << "cannot unpack " << QVINST98_REAL_DAT;
-    } else {
-      std::filesystem::copy_file(hivetest::realHive(), target);
+    const std::filesystem::path& from = source == Source::RealDat    ? realDat()
+                                        : source == Source::RealHive ? hivetest::realHive()
+                                                                     : smallHive();
+    if (from.empty()) {
+      ADD_FAILURE() << "cannot make the " << (dat ? "SYSTEM.DAT" : "hive") << " to commit";
+      return;
     }
+    std::filesystem::copy_file(from, target);
     before = readBytes(target);
     input.emplace(image::InputFile::open(target, /*lock=*/true));
     if (dat) {
@@ -162,14 +221,14 @@ struct Fault {
   bool replaced;  // the target holds the new hive, the backup and undo file are kept
 };
 
-// A fault, and whether the file is a CREG file rather than a hive.
-class CommitFault : public ::testing::TestWithParam<std::tuple<Fault, bool>> {};
-
-TEST_P(CommitFault, LeavesTheOldFileOrTheCompleteNewOne) {
-  REQUIRE_REAL_HIVE();
-  const auto& [fault, dat] = GetParam();
-  ChangedImage image(
-      "commit-" + std::string(fault.op) + std::to_string(fault.nth) + (dat ? "-creg" : ""), dat);
+// What a commit with that fault leaves, checked for the file it wrote.
+void expectOldFileOrCompleteNewOne(const Fault& fault, Source source) {
+  ChangedImage image("commit-" + std::string(fault.op) + std::to_string(fault.nth) +
+                         (source == Source::RealDat    ? "-creg"
+                          : source == Source::RealHive ? "-real"
+                                                       : ""),
+                     source);
+  ASSERT_TRUE(image.file) << "no image to commit";
   FaultyOps ops(fault.op, fault.nth);
   std::ostringstream report;
   bool failed = false;
@@ -211,6 +270,24 @@ TEST_P(CommitFault, LeavesTheOldFileOrTheCompleteNewOne) {
   }
 }
 
+// A fault, and whether the file is a CREG file rather than a hive.
+class CommitFault : public ::testing::TestWithParam<std::tuple<Fault, bool>> {};
+
+// Over the small hive: what is left depends on the step that failed, not on
+// the hive's size.
+TEST_P(CommitFault, LeavesTheOldFileOrTheCompleteNewOne) {
+  REQUIRE_REAL_HIVE();
+  const auto& [fault, dat] = GetParam();
+  expectOldFileOrCompleteNewOne(fault, dat ? Source::RealDat : Source::SmallHive);
+}
+
+// The whole real hive, committed and failing at the last step: the full
+// size of every copy, write and read-back.
+TEST(CommitRealHive, LeavesTheCompleteNewOneWhenTheLastSyncFails) {
+  REQUIRE_REAL_HIVE();
+  expectOldFileOrCompleteNewOne(Fault{"syncDirectory", 3, true}, Source::RealHive);
+}
+
 // Every step, each of its calls, for either kind of file: nothing is left of
 // a run that fails before the replace; after it, the new file with its backup
 // and undo file.
@@ -246,6 +323,7 @@ TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   REQUIRE_REAL_HIVE();
   ChangedImage first("all-first");
   ChangedImage second("all-second");
+  ASSERT_TRUE(first.file && second.file) << "no image to commit";
   image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
   FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
   std::ostringstream report;
@@ -260,6 +338,7 @@ TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
   REQUIRE_REAL_HIVE();
   ChangedImage first("midway-first");
   ChangedImage second("midway-second");
+  ASSERT_TRUE(first.file && second.file) << "no image to commit";
   image::HiveFile one(*first.input, "SYSTEM", first.mount, first.machine.registry);
   image::HiveFile two(*second.input, "SOFTWARE", second.mount, second.machine.registry);
   FaultyOps ops("replace", 2);
@@ -285,6 +364,7 @@ TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
 TEST(CommitPipeline, TheReadBackNamesTheFirstDifferenceFromThePlan) {
   REQUIRE_REAL_HIVE();
   ChangedImage hive("readback");
+  ASSERT_TRUE(hive.file) << "no image to commit";
   const std::filesystem::path written = hive.folder / "written";
   image::writeHive(hive.machine.registry, hive.mount, written);
   const std::string mount = image::mountPathFor(image::HiveKind::System);
