@@ -1,7 +1,8 @@
 #!/bin/bash
 # ./dev when the package registry fails: its functions run with a stand-in
 # for apt-get that fails as a registry in the middle of a mirror sync does,
-# and the end of a run without 32-bit Wine.
+# the end of a run without 32-bit Wine, and the stages of a whole run (the
+# long loops, each stage's time) with stand-ins for the build and test tools.
 #
 #   dev_test.sh DEV TMPDIR
 set -u
@@ -110,6 +111,81 @@ case $last in
 "NOT RUN: the 32-bit behaviour suite (32-bit DLL under Wine): wine32:i386 could not be installed: E: Unable to correct problems. The product DLL's behaviour was NOT proven in this run.") ok ;;
 *) fail "the last line was: $last" ;;
 esac
+
+# A whole ./dev test run with stand-ins for the build and test tools: each
+# call is logged with the loop counts it saw, and the clock moves 75 s at
+# every reading.
+stages() { # arguments of run_test_stages
+  : >"$tmp/log"
+  echo 0 >"$tmp/clock"
+  T=$tmp bash -c '
+    . "$1"
+    shift
+    wine32=no
+    why_not="this machine does not execute i386 programs"
+    now() { local t; t=$(cat "$T/clock"); echo $((t + 75)) >"$T/clock"; echo "$t"; }
+    run_start=$(now)
+    install() { :; }
+    cmake() { echo "cmake $*" >>"$T/log"; }
+    ctest() {
+      echo "ctest $* kills=$QVINST98_KILL_POINTS races=$QVINST98_RACE_ROUNDS sweep=$QVINST98_FAULT_SWEEP" >>"$T/log"
+      echo "100% tests passed, 0 tests failed out of 3"
+      echo "Total Test time (real) = 1.00 sec"
+    }
+    run_test_stages "$@"' _ "$dev" "$@" >"$tmp/run" 2>&1
+  status=$?
+}
+logged() { # what pattern: a line of the log matches the pattern (grep -E)
+  grep -qE "$2" "$tmp/log" && ok || fail "$1: no call matched '$2': $(cat "$tmp/log")"
+}
+
+begin "./dev test --long: 500 kills, 50 races, the full sweep, 10 min of fuzzing, 1,000 random machines"
+stages --long
+expect_status 0
+logged "the default tree" '^ctest --preset default --timeout 7200 kills=500 races=50 sweep=full$'
+logged "the sanitizers" '^ctest --preset asan --timeout 7200 kills=500 races=50 sweep=full$'
+logged "fuzzing" '^cmake --preset fuzz -DQVINST98_FUZZ_SECONDS=600$'
+logged "the 32-bit DLL" '^cmake --preset mingw32 .*-DQVINST98_RANDOM_MACHINES=1000$'
+# Without 32-bit Wine the thousand go through the twin as well.
+logged "the twin" '^cmake --preset mingw64 .*-DQVINST98_RANDOM_MACHINES=1000$'
+logged "the Windows trees" '^cmake --preset mingw64-trace -DQVINST98_SIM_TOOL=.*/build/default/tools/qvinst98 '
+
+begin "./dev test: the short loops, and no time limit of its own"
+stages
+expect_status 0
+logged "the default tree" '^ctest --preset default kills=30 races=3 sweep=quick$'
+logged "fuzzing" '^cmake --preset fuzz -DQVINST98_FUZZ_SECONDS=20$'
+logged "the 32-bit DLL" '^cmake --preset mingw32 .*-DQVINST98_RANDOM_MACHINES=25$'
+grep -q -- '--timeout' "$tmp/log" && fail "a time limit in the normal run: $(cat "$tmp/log")" || ok
+
+begin "the summary gives each stage's wall time, then the total; the NOT RUN line stays last"
+times=$(sed -n '/^== time of each stage/,/^total:/p' "$tmp/run")
+expected="== time of each stage (build and tests)
+default: 1 min 15 s
+asan: 1 min 15 s
+release: 1 min 15 s
+fuzz: 1 min 15 s
+mingw32: 1 min 15 s
+mingw32-trace: 1 min 15 s
+mingw64: 1 min 15 s
+mingw64-trace: 1 min 15 s
+total: 21 min 15 s"
+[ "$times" = "$expected" ] && ok || fail "the times were: $times"
+case $(tail -n 1 "$tmp/run") in
+"NOT RUN: the 32-bit behaviour suite"*) ok ;;
+*) fail "the last line was: $(tail -n 1 "$tmp/run")" ;;
+esac
+
+begin "a stage that fails is timed too, and fails the run"
+: >"$tmp/log"
+echo 0 >"$tmp/clock"
+T=$tmp bash -c '
+  . "$1"
+  now() { local t; t=$(cat "$T/clock"); echo $((t + 5)) >"$T/clock"; echo "$t"; }
+  timed broken false || echo "status $?"
+  printf "%s\n" "${stage_times[@]}"' _ "$dev" >"$tmp/run" 2>&1
+[ "$(cat "$tmp/run")" = "status 1
+broken: 5 s" ] && ok || fail "a failing stage gave: $(cat "$tmp/run")"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
