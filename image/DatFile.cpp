@@ -167,22 +167,36 @@ namespace {
 // The hash without the bytes above 0x7F, as some writers may have made it:
 // accepted on reading, so that a name in another code page does not make a
 // sound file look damaged.
-std::uint32_t asciiNameHash(std::string_view name) {
+std::uint32_t asciiNameHash(std::string_view name, const Charset& charset) {
   std::uint32_t sum = 0;
-  for (char c : name)
-    if (static_cast<std::uint8_t>(c) < 0x80) sum += static_cast<std::uint8_t>(text::upperChar(c));
+  for (std::size_t i = 0; i < name.size();) {
+    const std::size_t length = charset.charLength(name, i);
+    if (length == 1 && static_cast<std::uint8_t>(name[i]) < 0x80)
+      sum += static_cast<std::uint8_t>(text::upperChar(name[i]));
+    i += length;
+  }
   return sum;
+}
+
+// A key name Windows 95/98/Me can make: not empty, no '\' character. A
+// trail byte 0x5C of a double-byte character is not one.
+const char* badKeyName(std::string_view name, const Charset& charset) {
+  if (name.empty()) return "an empty name";
+  for (std::size_t i = 0; i < name.size(); i += charset.charLength(name, i))
+    if (name[i] == '\\') return "a name holding '\\'";
+  return nullptr;
 }
 
 }  // namespace
 
-std::uint32_t nameHash(std::string_view name) {
+std::uint32_t nameHash(std::string_view name, const Charset& charset) {
   std::uint32_t sum = 0;
-  for (char c : name) sum += static_cast<std::uint8_t>(text::upperChar(c));
+  platform::names::Folder folder(charset);
+  for (char c : name) sum += static_cast<std::uint8_t>(folder.next(c));
   return sum;
 }
 
-Summary check(std::span<const std::uint8_t> bytes) {
+Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
   Summary summary;
   summary.size = bytes.size();
   if (!hasSignature(bytes)) fault("not a CREG file (no CREG signature)");
@@ -259,6 +273,7 @@ Summary check(std::span<const std::uint8_t> bytes) {
   std::unordered_set<std::uint32_t> seen{root};
   std::unordered_set<std::uint32_t> recordsUsed;
   std::unordered_set<std::string> siblingNames;  // parent's 4 bytes and upper-cased name
+  siblingNames.reserve(tableSize / kEntrySize);
   std::vector<std::uint32_t> stack{root};
   const auto follow = [&](std::uint32_t from, std::uint32_t to, const char* link,
                           std::uint32_t parent) {
@@ -270,6 +285,24 @@ Summary check(std::span<const std::uint8_t> bytes) {
       fault(what() + " names " + hex(entry(to, 0x0C)) + " as its parent, not " + hex(parent));
     stack.push_back(to);
   };
+  const auto nameOf = [&](std::uint32_t record) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()) + record + kRecordHeader,
+                            get16(bytes, record + 0x0C));
+  };
+  // A key's path, for a fault found on it: its parents are checked already.
+  const auto pathOf = [&](std::uint32_t at) {
+    std::string path;
+    for (std::uint32_t key = at; key != root; key = entry(key, 0x0C)) {
+      const std::uint32_t id = get16(bytes, kTable + key + 0x18) |
+                               std::uint32_t(get16(bytes, kTable + key + 0x1A)) << 16;
+      const auto record = records.find(id);
+      std::string name = record == records.end() ? "?" : std::string(nameOf(record->second));
+      if (name.empty()) name = "\"\"";
+      path = path.empty() ? name : name + '\\' + path;
+    }
+    return path;
+  };
+  std::vector<std::string> valueNames;
   while (!stack.empty()) {
     const std::uint32_t at = stack.back();
     stack.pop_back();
@@ -289,17 +322,34 @@ Summary check(std::span<const std::uint8_t> bytes) {
             std::to_string(id >> 16));
     if (!recordsUsed.insert(id).second)
       fault(where() + ": record " + hex(id) + " belongs to two key entries");
-    const std::string name(
-        reinterpret_cast<const char*>(bytes.data()) + record->second + kRecordHeader,
-        get16(bytes, record->second + 0x0C));
-    if (entry(at, 4) != nameHash(name) && entry(at, 4) != asciiNameHash(name))
-      fault(where() + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
-            hex(nameHash(name)));
+    const std::string_view name = nameOf(record->second);
+    const auto keyFault = [&](const std::string& what) {
+      fault("key " + pathOf(at) + " (entry " + hex(at) + "): " + what);
+    };
+    if (const char* bad = badKeyName(name, charset)) keyFault(bad);
+    if (entry(at, 4) != nameHash(name, charset) && entry(at, 4) != asciiNameHash(name, charset))
+      keyFault("name hash " + hex(entry(at, 4)) + ", expected " + hex(nameHash(name, charset)));
     // Names are case-insensitive: two siblings of one name would be one key.
     std::string sibling(4, '\0');
     std::memcpy(sibling.data(), bytes.data() + kTable + at + 0x0C, 4);
-    if (!siblingNames.insert(sibling + text::upper(name)).second)
-      fault(where() + ": a second subkey named " + name + " in one key");
+    if (!siblingNames.insert(sibling + platform::names::upper(name, charset)).second)
+      keyFault("a second subkey named " + std::string(name) + " in one key");
+    // And so are a key's value names.
+    const std::uint16_t valueCount = get16(bytes, record->second + 0x0E);
+    if (valueCount < 2) continue;
+    valueNames.clear();
+    std::size_t value = record->second + kRecordHeader + name.size();
+    for (std::uint16_t i = 0; i < valueCount; ++i) {
+      const std::uint16_t nameLength = get16(bytes, value + 8);
+      valueNames.push_back(platform::names::upper(
+          {reinterpret_cast<const char*>(bytes.data()) + value + kValueHeader, nameLength},
+          charset));
+      value += kValueHeader + nameLength + get16(bytes, value + 10);
+    }
+    std::sort(valueNames.begin(), valueNames.end());
+    const auto twice = std::adjacent_find(valueNames.begin(), valueNames.end());
+    if (twice != valueNames.end())
+      keyFault("two values named \"" + *twice + "\" as Windows compares names");
   }
   summary.keys = seen.size();
   if (recordsUsed.size() != records.size())
@@ -346,8 +396,9 @@ std::string notWritable(const Summary& summary) {
   return {};
 }
 
-Editor::Editor(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
-  if (const std::string why = notWritable(check(bytes_)); !why.empty())
+Editor::Editor(std::vector<std::uint8_t> bytes, const Charset& charset)
+    : bytes_(std::move(bytes)), charset_(charset) {
+  if (const std::string why = notWritable(check(bytes_, charset_)); !why.empty())
     fault("not written back: " + why);
   std::uint32_t offset = get32(bytes_, 8);
   for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
@@ -565,7 +616,8 @@ std::size_t Editor::appendBlock(std::uint32_t need) {
 
 Editor::Place Editor::allocateRecord(std::uint32_t size, std::size_t preferred, bool needId) {
   if (kBlockHeader + size > kMaxBlock)
-    fault("a key's name and values take " + std::to_string(size) + " bytes, more than 64 KB");
+    fault("a key's name and values take " + std::to_string(size) + " bytes, more than a " +
+          std::to_string(kMaxBlock / 1024) + " KB data block holds");
   // A block can take the record when it has an id to give and, by its free
   // space counter, room that may fit it.
   const auto fits = [&](std::size_t index, std::uint32_t& offset) {
@@ -612,22 +664,32 @@ namespace {
 
 std::uint64_t recordSize(std::string_view name, const std::vector<ValueBytes>& values) {
   std::uint64_t size = kRecordHeader + name.size();
-  for (const ValueBytes& value : values) {
-    if (value.name.size() > 0xFFFF || value.data.size() > 0xFFFF)
-      fault("value " + value.name.substr(0, 64) + ": a name or data above 64 KB");
+  for (const ValueBytes& value : values)
     size += kValueHeader + value.name.size() + value.data.size();
-  }
-  if (values.size() > 0xFFFF) fault("more than 65535 values in one key");
   return size;
 }
 
 }  // namespace
 
+std::string Editor::path(Key key) const {
+  std::string out;
+  for (; key != root(); key = get32(bytes_, entryAt(key) + 0x0C))
+    out = out.empty() ? name(key) : name(key) + '\\' + out;
+  return out;
+}
+
 void Editor::setValues(Key key, const std::vector<ValueBytes>& values) {
   const Place place = recordOf(key);
   const std::string keyName = name(key);
+  const auto refuse = [&](const std::string& what) { fault("key " + path(key) + ": " + what); };
+  for (const ValueBytes& value : values)
+    if (value.name.size() > 0xFFFF || value.data.size() > 0xFFFF)
+      refuse("value " + value.name.substr(0, 64) + ": a name or data above 64 KB");
+  if (values.size() > 0xFFFF) refuse("more than 65535 values");
   const std::uint64_t need = recordSize(keyName, values);
-  if (need > kMaxBlock) fault(keyName + ": its values take more than 64 KB");
+  if (kBlockHeader + need > kMaxBlock)
+    refuse("its name and values take " + std::to_string(need) + " bytes, more than a " +
+           std::to_string(kMaxBlock / 1024) + " KB data block holds");
   const std::uint32_t id = get32(bytes_, place.offset + 4);
   if (need <= get32(bytes_, place.offset)) {
     writeRecord(place, id, keyName, values);
@@ -652,7 +714,12 @@ void Editor::setValues(Key key, const std::vector<ValueBytes>& values) {
 }
 
 Editor::Key Editor::addKey(Key parent, std::string_view keyName) {
-  if (keyName.size() > 0xFFFF) fault("a key name above 64 KB");
+  const auto refuse = [&](const std::string& what) {
+    const std::string above = path(parent);
+    fault("key " + (above.empty() ? "" : above + '\\') + std::string(keyName) + ": " + what);
+  };
+  if (const char* bad = badKeyName(keyName, charset_)) refuse(bad);
+  if (keyName.size() > 0xFFFF) refuse("a name above 64 KB");
   const Key key = allocateEntry();  // first: growing the table moves the blocks
   const std::size_t preferred = parent == root() ? 0 : recordOf(parent).block;
   const auto need = static_cast<std::uint32_t>(kRecordHeader + keyName.size());
@@ -663,7 +730,7 @@ Editor::Key Editor::addKey(Key parent, std::string_view keyName) {
 
   const std::uint32_t at = entryAt(key);
   put32(bytes_, at, 0);
-  put32(bytes_, at + 4, nameHash(keyName));
+  put32(bytes_, at + 4, nameHash(keyName, charset_));
   put32(bytes_, at + 8, kNone);
   put32(bytes_, at + 0x0C, parent);
   put32(bytes_, at + 0x10, kNone);

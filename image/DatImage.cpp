@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "DatRead.h"
 #include "ImageText.h"
 #include "Machine.h"
 
@@ -233,31 +234,18 @@ bool looksLikeDat(const std::filesystem::path& file) {
 }
 
 std::string datVersionNumber(const std::filesystem::path& file, int codepage) {
-  CregFile creg = openCreg(file, codepage);
-  Call call(file);
-  static constexpr std::string_view kPath = "Software\\Microsoft\\Windows\\CurrentVersion";
-  static constexpr std::string_view kName = "VersionNumber";
-  libcreg_key_t* rawKey = nullptr;
-  if (call.check(libcreg_file_get_key_by_utf8_path(
-                     creg.get(), reinterpret_cast<const std::uint8_t*>(kPath.data()), kPath.size(),
-                     &rawKey, call.out()),
-                 "a key") != 1)
-    return {};
-  CregKey key(rawKey);
-  libcreg_value_t* rawValue = nullptr;
-  if (call.check(libcreg_key_get_value_by_utf8_name(
-                     key.get(), reinterpret_cast<const std::uint8_t*>(kName.data()), kName.size(),
-                     &rawValue, call.out()),
-                 "a value") != 1)
-    return {};
-  CregValue value(rawValue);
-  std::size_t size = 0;
-  call.check(libcreg_value_get_value_data_size(value.get(), &size, call.out()), "value data");
-  std::string text(size, '\0');
-  if (size != 0)
-    call.check(libcreg_value_get_value_data(
-                   value.get(), reinterpret_cast<std::uint8_t*>(text.data()), size, call.out()),
-               "value data");
+  const DatMount mount = readDat(file, codepage);
+  const dat::Tree tree(mount.bytes);
+  const dat::Charset charset = dat::Charset::forCodePage(codepage);
+  dat::Tree::Key key = tree.root();
+  for (std::string_view name : {"Software", "Microsoft", "Windows", "CurrentVersion"})
+    if (key != dat::Tree::kNone) key = tree.child(key, name, charset);
+  if (key == dat::Tree::kNone) return {};
+  std::string text;
+  tree.forEachValue(key, [&](const dat::Tree::Value& value) {
+    if (platform::names::equalNoCase(value.name, "VersionNumber", charset))
+      text.assign(value.data.begin(), value.data.end());
+  });
   return text.substr(0, text.find('\0'));
 }
 
@@ -272,9 +260,11 @@ DatMount readDat(const std::filesystem::path& file, int codepage) {
   DatMount mount;
   mount.file = file;
   mount.codepage = codepage;
-  mount.bytes = readFile(file);
+  if (!dat::Charset::known(codepage))
+    fail(file, "code page " + std::to_string(codepage) + " is not an ANSI code page of Windows");
   try {
-    mount.summary = dat::check(mount.bytes);
+    mount.bytes = dat::readFile(file);
+    mount.summary = dat::check(mount.bytes, dat::Charset::forCodePage(codepage));
   } catch (const DatError& e) {
     fail(file, e.what());
   }
@@ -288,6 +278,18 @@ DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int
 }
 
 void loadDat(sim::Registry& registry, DatMount& mount) {
+  // The simulated Windows compares names in the file's code page.
+  platform::names::ansi() = dat::Charset::forCodePage(mount.codepage);
+  const dat::Loaded loaded =
+      dat::load(dat::Tree(mount.bytes), registry, registry.makeKey(mount.mountPath));
+  mount.keys = loaded.keys;
+  mount.values = loaded.values;
+}
+
+namespace {
+
+// libcreg, the reader independent of ours, for reading written files back.
+void loadDatWithLibcreg(sim::Registry& registry, DatMount& mount) {
   const std::filesystem::path& file = mount.file;
   mount.keys = mount.values = 0;
   CregFile creg = openCreg(file, mount.codepage);
@@ -299,15 +301,17 @@ void loadDat(sim::Registry& registry, DatMount& mount) {
   Loader(registry, file, mount).key(root.get(), registry.makeKey(mount.mountPath));
 }
 
+}  // namespace
+
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff) {
   try {
-    dat::Editor editor(mount.bytes);
+    dat::Editor editor(mount.bytes, dat::Charset::forCodePage(mount.codepage));
     Syncer syncer(registry, editor, mount);
     syncer.sync(editor.root(), mount.mountPath);
     if (diff) *diff = syncer.diff();
     std::vector<std::uint8_t> bytes = editor.take();
-    dat::check(bytes);
+    dat::check(bytes, dat::Charset::forCodePage(mount.codepage));
     return bytes;
   } catch (const DatError& e) {
     const std::string what = e.what();
@@ -340,7 +344,8 @@ DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
 void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
                const DatMount& mount) {
   sim::Machine fresh;
-  loadDat(fresh.registry, file, mount.codepage);
+  DatMount written = readDat(file, mount.codepage);
+  loadDatWithLibcreg(fresh.registry, written);
   const auto below = [&mount](const sim::Registry& registry) {
     std::vector<sim::KeySnapshot> keys;
     registry.forEachKey([&](const sim::KeySnapshot& key) {

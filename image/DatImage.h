@@ -46,8 +46,8 @@ std::optional<std::string> osForVersionNumber(const std::string& version);
 // Reads and checks the whole file: a mount with its bytes and summary,
 // nothing loaded yet. Throws DatError naming the file and the first fault.
 DatMount readDat(const std::filesystem::path& file, int codepage = 1252);
-// Loads every key and value of the mount's file below its mount path through
-// libcreg, and notes their numbers in it. Throws DatError.
+// Loads every key and value of the mount's file below its mount path with our
+// own reader (DatRead.h), and notes their numbers in it.
 void loadDat(sim::Registry& registry, DatMount& mount);
 // Both.
 DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage = 1252);
