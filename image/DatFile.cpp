@@ -23,8 +23,12 @@ constexpr std::uint32_t kValueHeader = 0x0C;
 constexpr std::uint32_t kFreeRecordHeader = 0x0C;
 constexpr std::uint32_t kChunk = 0x1000;
 constexpr std::uint16_t kMaxId = 0xFE;  // ids per block: 0 to 0xFE
-// A record and its block header fit in 64 KB, as Windows keeps them.
-constexpr std::uint32_t kMaxBlock = 0x10000;
+// What Windows 95/98/Me hold: value data of 16,300 bytes, names of 255, and
+// data blocks of up to 60 KB (the largest that Windows Me lays out), which a
+// new block and a record with its block header stay within.
+constexpr std::uint32_t kMaxBlock = 0xF000;
+constexpr std::size_t kMaxData = 16300;
+constexpr std::size_t kMaxName = 255;
 // A free record smaller than this stays with the record carved before it.
 constexpr std::uint32_t kMinFreeRecord = 0x20;
 
@@ -196,6 +200,10 @@ std::uint32_t nameHash(std::string_view name, const Charset& charset) {
   return sum;
 }
 
+std::span<const std::uint8_t> storedData(std::uint32_t type, std::span<const std::uint8_t> data) {
+  return type == 1 && !data.empty() && data.back() == 0 ? data.first(data.size() - 1) : data;
+}
+
 Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
   Summary summary;
   summary.size = bytes.size();
@@ -207,6 +215,16 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
   if (tableSize < kBlockHeader + kEntrySize || tableSize > bytes.size() - kTable)
     fault("truncated or damaged: key table size " + hex(tableSize) + " does not fit the file (" +
           std::to_string(bytes.size()) + " bytes)");
+  // Windows 95, 98 and Me write format 1.0 and leave these fields 0: a file
+  // of another format, or with something there, is not one the editor knows.
+  if (get32(bytes, 4) != 0x00010000)
+    fault("file header: format " + std::to_string(get16(bytes, 6)) + "." +
+          std::to_string(get16(bytes, 4)) + ", not 1.0");
+  for (const std::uint32_t reserved : {0x18u, 0x1Cu, kTable + 0x18, kTable + 0x1C})
+    if (get32(bytes, reserved) != 0)
+      fault((reserved < kTable ? "file header" : "key table header") +
+            std::string(": reserved field at ") + hex(reserved) + " holds " +
+            hex(get32(bytes, reserved)));
   summary.headerChecksum = get32(bytes, 0x0C);
   summary.tableChecksum = get32(bytes, kTable + 0x14);
   const std::uint32_t firstBlock = get32(bytes, 8);
@@ -682,9 +700,14 @@ void Editor::setValues(Key key, const std::vector<ValueBytes>& values) {
   const Place place = recordOf(key);
   const std::string keyName = name(key);
   const auto refuse = [&](const std::string& what) { fault("key " + path(key) + ": " + what); };
-  for (const ValueBytes& value : values)
-    if (value.name.size() > 0xFFFF || value.data.size() > 0xFFFF)
-      refuse("value " + value.name.substr(0, 64) + ": a name or data above 64 KB");
+  for (const ValueBytes& value : values) {
+    if (value.name.size() > kMaxName)
+      refuse("a value name of " + std::to_string(value.name.size()) + " bytes, more than the " +
+             std::to_string(kMaxName) + " Windows 95/98/Me hold");
+    if (value.data.size() > kMaxData)
+      refuse("value \"" + value.name + "\" of " + std::to_string(value.data.size()) +
+             " bytes, more than the " + std::to_string(kMaxData) + " Windows 95/98/Me hold");
+  }
   if (values.size() > 0xFFFF) refuse("more than 65535 values");
   const std::uint64_t need = recordSize(keyName, values);
   if (kBlockHeader + need > kMaxBlock)
@@ -719,7 +742,9 @@ Editor::Key Editor::addKey(Key parent, std::string_view keyName) {
     fault("key " + (above.empty() ? "" : above + '\\') + std::string(keyName) + ": " + what);
   };
   if (const char* bad = badKeyName(keyName, charset_)) refuse(bad);
-  if (keyName.size() > 0xFFFF) refuse("a name above 64 KB");
+  if (keyName.size() > kMaxName)
+    refuse("a name of " + std::to_string(keyName.size()) + " bytes, more than the " +
+           std::to_string(kMaxName) + " Windows 95/98/Me hold");
   const Key key = allocateEntry();  // first: growing the table moves the blocks
   const std::size_t preferred = parent == root() ? 0 : recordOf(parent).block;
   const auto need = static_cast<std::uint32_t>(kRecordHeader + keyName.size());

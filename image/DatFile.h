@@ -73,6 +73,11 @@ std::string notWritable(const Summary& summary);
 // single-byte letters upper-cased and double-byte characters as they are.
 std::uint32_t nameHash(std::string_view name, const Charset& charset = {});
 
+// Value data as Windows 95/98/Me store it: a REG_SZ string without a trailing
+// NUL, as none of a Windows-written file's has (its REG_EXPAND_SZ strings
+// keep theirs, and so are kept as given).
+std::span<const std::uint8_t> storedData(std::uint32_t type, std::span<const std::uint8_t> data);
+
 struct ValueBytes {
   std::string name;
   std::uint32_t type = 0;
@@ -98,11 +103,11 @@ public:
   // its records become free records of their blocks.
   void removeKey(Key key);
   // Replaces the key's values; the record grows into free space when it must.
-  // Refuses a name or data above 64 KB and a record beyond a data block,
-  // naming the key.
+  // Refuses what Windows 95/98/Me do not hold (names above 255 bytes, data
+  // above 16,300, a record beyond a data block), naming the key.
   void setValues(Key key, const std::vector<ValueBytes>& values);
   // A new key without values, last among its parent's children; refuses a
-  // name Windows cannot make (empty, holding '\').
+  // name Windows cannot make (empty, holding '\', above 255 bytes).
   Key addKey(Key parent, std::string_view name);
 
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }

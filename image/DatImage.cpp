@@ -2,6 +2,7 @@
 
 #include <libcreg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -144,8 +145,14 @@ private:
   std::vector<std::uint8_t> data_;
 };
 
+bool sameData(std::uint32_t type, std::span<const std::uint8_t> a,
+              std::span<const std::uint8_t> b) {
+  return std::ranges::equal(dat::storedData(type, a), dat::storedData(type, b));
+}
+
 bool sameValue(const dat::ValueBytes& present, const sim::Value& wanted) {
-  return present.type == wanted.type && present.name == wanted.name && present.data == wanted.data;
+  return present.type == wanted.type && present.name == wanted.name &&
+         sameData(wanted.type, present.data, wanted.data);
 }
 
 // Makes the edited file hold what the registry holds below the mount path.
@@ -194,7 +201,8 @@ private:
     std::vector<dat::ValueBytes> next;
     next.reserve(wanted.size());
     for (const sim::Value& value : wanted) {
-      dat::ValueBytes bytes{value.name, value.type, value.data};
+      const auto data = dat::storedData(value.type, value.data);
+      dat::ValueBytes bytes{value.name, value.type, {data.begin(), data.end()}};
       for (const dat::ValueBytes& old : present)
         if (sameValue(old, value)) bytes.reserved = old.reserved;  // kept as found
       next.push_back(std::move(bytes));
@@ -338,6 +346,8 @@ DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
                  const std::filesystem::path& out) {
   DatDiff diff;
   writeNewBytes(mount, newDatBytes(registry, mount, &diff), out);
+  // Read back by libcreg, the reader independent of ours.
+  verifyDat(out, registry, mount);
   return diff;
 }
 
@@ -363,7 +373,8 @@ void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
     const auto& b = got[i].values;
     bool same = a.size() == b.size();
     for (std::size_t v = 0; same && v < a.size(); ++v)
-      same = a[v].name == b[v].name && a[v].type == b[v].type && a[v].data == b[v].data;
+      same = a[v].name == b[v].name && a[v].type == b[v].type &&
+             sameData(a[v].type, a[v].data, b[v].data);
     if (!same) fail(file, "read back with other values in " + want[i].path);
   }
 }

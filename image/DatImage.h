@@ -64,8 +64,8 @@ struct DatDiff {
 // (values on the root key, a key's values above 64 KB).
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff = nullptr);
-// Writes newDatBytes to `out` (a new file); refuses when the mounted file
-// changed since it was read.
+// Writes newDatBytes to `out` (a new file) and reads it back through libcreg
+// (verifyDat); refuses when the mounted file changed since it was read.
 DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
                  const std::filesystem::path& out);
 

@@ -247,4 +247,67 @@ TEST(DatCheck, NamesAsWindowsTakesThem) {
   }
 }
 
+// The editor writes only what Windows 95/98/Me hold, and refuses the rest
+// naming the key; the check refuses a header of another format or with
+// something in its reserved fields.
+TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
+  const std::vector<std::uint8_t> real = realDat();
+  ASSERT_FALSE(real.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  const auto data = [](std::size_t n) { return std::vector<std::uint8_t>(n, 'd'); };
+  const struct {
+    const char* what;
+    std::string key;
+    std::vector<image::dat::ValueBytes> values;
+    std::string fault;  // empty: written
+  } cases[] = {
+      {"16,300 bytes of data", "QV", {{"v", 3, data(16300)}}, ""},
+      {"16,301 bytes of data", "QV", {{"v", 3, data(16301)}}, "key QV: value \"v\" of 16301 bytes"},
+      {"a value name of 255 bytes", "QV", {{std::string(255, 'n'), 3, {}}}, ""},
+      {"a value name of 256 bytes", "QV", {{std::string(256, 'n'), 3, {}}}, "key QV: a value name"},
+      {"a key name of 256 bytes", std::string(256, 'k'), {}, "a name of 256 bytes"},
+      {"a record of 60 KB",
+       "QV",
+       {{"a", 3, data(16000)}, {"b", 3, data(16000)}, {"c", 3, data(16000)}, {"d", 3, data(16000)}},
+       "key QV: its name and values take 64"},
+      {"a record that fills a block of 60 KB",
+       "QV",
+       {{"a", 3, data(16000)}, {"b", 3, data(16000)}, {"c", 3, data(16000)}, {"d", 3, data(13300)}},
+       ""},
+  };
+  for (const auto& c : cases) {
+    try {
+      Editor editor(real);
+      editor.setValues(editor.addKey(editor.root(), c.key), c.values);
+      const std::vector<std::uint8_t> b = editor.take();
+      EXPECT_EQ(c.fault, "") << c.what << ": written";
+      image::dat::check(b);
+      for (std::uint32_t block = le32(b, 8); block < b.size(); block += le32(b, block + 4))
+        EXPECT_LE(le32(b, block + 4), 0xF000u) << c.what << ": a block larger than Windows makes";
+    } catch (const image::dat::DatError& e) {
+      EXPECT_NE(c.fault, "") << c.what << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos)
+          << c.what << ": " << e.what();
+    }
+  }
+  const struct {
+    std::size_t at;
+    std::uint8_t byte;
+    const char* fault;
+  } headers[] = {
+      {6, 2, "file header: format 2.0, not 1.0"},
+      {0x1A, 1, "file header: reserved field at 0x18 holds 0x10000"},
+      {0x3C, 7, "key table header: reserved field at 0x3C holds 0x7"},
+  };
+  for (const auto& h : headers) {
+    std::vector<std::uint8_t> b = real;
+    b[h.at] = h.byte;
+    try {
+      image::dat::check(b);
+      ADD_FAILURE() << h.fault << ": passed";
+    } catch (const image::dat::DatError& e) {
+      EXPECT_EQ(std::string(e.what()), h.fault);
+    }
+  }
+}
+
 }  // namespace
