@@ -62,13 +62,14 @@ bool signatureAt(std::span<const std::uint8_t> bytes, std::size_t at, const char
 }
 
 // Walks the records of one data block and checks each; fills the block's
-// in-use records into `records` (id -> file offset). Windows 98 and Me chain
+// in-use records into `records` (by block * 256 + id: the file offset). Windows 98 and Me chain
 // a block's free records; Windows 95 packs its records from the block's start
 // and leaves the free space, one free record, at its end (`packed`).
 struct BlockCheck {
   std::span<const std::uint8_t> bytes;
-  std::map<std::uint32_t, std::uint32_t>& records;
+  std::vector<std::uint32_t>& records;
   std::size_t values = 0;
+  std::size_t found = 0;  // records in use
 
   void run(std::size_t index, std::uint32_t offset, std::uint32_t size, bool packed,
            std::uint64_t& freeRecordBytes) {
@@ -96,7 +97,8 @@ struct BlockCheck {
         if (idUsed[low]) fault(record() + ": id " + hex(low) + " is used twice in the block");
         idUsed[low] = true;
         highestUsed = std::max<int>(highestUsed, low);
-        records.emplace(id, at);
+        records[index * 256 + low] = at;
+        ++found;
       }
       at += recordSize;
     }
@@ -233,7 +235,8 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
           hex(kTable + tableSize));
 
   // Data blocks.
-  std::map<std::uint32_t, std::uint32_t> records;
+  std::vector<std::uint32_t> records;  // by block * 256 + id: the offset, 0 for none
+  std::size_t recordCount = 0;
   const std::size_t count = get16(bytes, 0x10);
   summary.blocks = count;
   std::uint64_t offset = firstBlock;
@@ -252,14 +255,15 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
       fault(where + ": numbered " + std::to_string(get16(bytes, offset + 0x0E)));
     // A block that breaks the chained layout may be in the packed one; a
     // file that is in neither is named by the chained layout's fault.
-    std::map<std::uint32_t, std::uint32_t> blockRecords;
-    BlockCheck block{bytes, blockRecords};
+    records.resize((i + 1) * 256, 0);
+    BlockCheck block{bytes, records};
     std::uint64_t freeBytes = 0;
     try {
       block.run(i, static_cast<std::uint32_t>(offset), size, false, freeBytes);
     } catch (const DatError& chained) {
-      blockRecords.clear();
+      std::fill(records.begin() + i * 256, records.end(), 0);
       block.values = 0;
+      block.found = 0;
       freeBytes = 0;
       try {
         block.run(i, static_cast<std::uint32_t>(offset), size, true, freeBytes);
@@ -268,7 +272,7 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
       }
       summary.layout = Layout::win95;
     }
-    records.merge(blockRecords);
+    recordCount += block.found;
     summary.values += block.values;
     summary.freeRecordBytes += freeBytes;
     offset += size;
@@ -288,8 +292,16 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
   const std::uint32_t root = get32(bytes, kTable + 8);
   if (!inTable(root)) fault("root key entry " + hex(root) + " outside the key table");
   if (entry(root, 0x0C) != kNone) fault("root key entry " + hex(root) + " has a parent");
-  std::unordered_set<std::uint32_t> seen{root};
-  std::unordered_set<std::uint32_t> recordsUsed;
+  // Entries reached, by offset / 4; records owned, as `records`.
+  std::vector<bool> seen(tableSize / 4 + 1, false);
+  seen[root / 4] = true;
+  std::size_t seenCount = 1;
+  std::vector<bool> recordsUsed(records.size(), false);
+  std::size_t recordsUsedCount = 0;
+  const auto recordAt = [&](std::uint32_t id) -> std::uint32_t {
+    const std::size_t slot = std::size_t(id >> 16) * 256 + (id & 0xFFFF);
+    return (id & 0xFFFF) <= kMaxId && slot < records.size() ? records[slot] : 0;
+  };
   std::unordered_set<std::string> siblingNames;  // parent's 4 bytes and upper-cased name
   siblingNames.reserve(tableSize / kEntrySize);
   std::vector<std::uint32_t> stack{root};
@@ -298,7 +310,9 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
     if (to == kNone) return;
     const auto what = [&] { return "key entry " + hex(from) + ": " + link + " " + hex(to); };
     if (!inTable(to)) fault(what() + " outside the key table");
-    if (!seen.insert(to).second) fault(what() + " reached twice (a loop)");
+    if (seen[to / 4]) fault(what() + " reached twice (a loop)");
+    seen[to / 4] = true;
+    ++seenCount;
     if (entry(to, 0x0C) != parent)
       fault(what() + " names " + hex(entry(to, 0x0C)) + " as its parent, not " + hex(parent));
     stack.push_back(to);
@@ -313,8 +327,8 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
     for (std::uint32_t key = at; key != root; key = entry(key, 0x0C)) {
       const std::uint32_t id = get16(bytes, kTable + key + 0x18) |
                                std::uint32_t(get16(bytes, kTable + key + 0x1A)) << 16;
-      const auto record = records.find(id);
-      std::string name = record == records.end() ? "?" : std::string(nameOf(record->second));
+      const std::uint32_t record = recordAt(id);
+      std::string name = record == 0 ? "?" : std::string(nameOf(record));
       if (name.empty()) name = "\"\"";
       path = path.empty() ? name : name + '\\' + path;
     }
@@ -334,13 +348,15 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
     }
     const std::uint32_t id =
         get16(bytes, kTable + at + 0x18) | std::uint32_t(get16(bytes, kTable + at + 0x1A)) << 16;
-    const auto record = records.find(id);
-    if (record == records.end())
+    const std::uint32_t record = recordAt(id);
+    if (record == 0)
       fault(where() + ": no record with id " + hex(id & 0xFFFF) + " in data block " +
             std::to_string(id >> 16));
-    if (!recordsUsed.insert(id).second)
-      fault(where() + ": record " + hex(id) + " belongs to two key entries");
-    const std::string_view name = nameOf(record->second);
+    const std::size_t slot = std::size_t(id >> 16) * 256 + (id & 0xFFFF);
+    if (recordsUsed[slot]) fault(where() + ": record " + hex(id) + " belongs to two key entries");
+    recordsUsed[slot] = true;
+    ++recordsUsedCount;
+    const std::string_view name = nameOf(record);
     const auto keyFault = [&](const std::string& what) {
       fault("key " + pathOf(at) + " (entry " + hex(at) + "): " + what);
     };
@@ -353,10 +369,10 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
     if (!siblingNames.insert(sibling + platform::names::upper(name, charset)).second)
       keyFault("a second subkey named " + std::string(name) + " in one key");
     // And so are a key's value names.
-    const std::uint16_t valueCount = get16(bytes, record->second + 0x0E);
+    const std::uint16_t valueCount = get16(bytes, record + 0x0E);
     if (valueCount < 2) continue;
     valueNames.clear();
-    std::size_t value = record->second + kRecordHeader + name.size();
+    std::size_t value = record + kRecordHeader + name.size();
     for (std::uint16_t i = 0; i < valueCount; ++i) {
       const std::uint16_t nameLength = get16(bytes, value + 8);
       valueNames.push_back(platform::names::upper(
@@ -369,15 +385,15 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
     if (twice != valueNames.end())
       keyFault("two values named \"" + *twice + "\" as Windows compares names");
   }
-  summary.keys = seen.size();
-  if (recordsUsed.size() != records.size())
-    fault(std::to_string(records.size() - recordsUsed.size()) +
-          " key records belong to no key entry");
+  summary.keys = seenCount;
+  if (recordsUsedCount != recordCount)
+    fault(std::to_string(recordCount - recordsUsedCount) + " key records belong to no key entry");
 
   // Free areas of the key table, and no overlap with an entry in use.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> areas;  // start, end
-  areas.reserve(seen.size());
-  for (std::uint32_t at : seen) areas.emplace_back(at, at + kEntrySize);
+  areas.reserve(seenCount);
+  for (std::uint32_t at = 0; at < seen.size(); ++at)
+    if (seen[at]) areas.emplace_back(at * 4, at * 4 + kEntrySize);
   std::size_t steps = 0;
   for (std::uint32_t at = get32(bytes, kTable + 0x0C); at != kNone; at = entry(at, 8)) {
     const std::string where = "key table free area " + hex(at);
@@ -416,8 +432,16 @@ std::string notWritable(const Summary& summary) {
 
 Editor::Editor(std::vector<std::uint8_t> bytes, const Charset& charset)
     : bytes_(std::move(bytes)), charset_(charset) {
-  if (const std::string why = notWritable(check(bytes_, charset_)); !why.empty())
-    fault("not written back: " + why);
+  index(check(bytes_, charset_));
+}
+
+Editor::Editor(std::vector<std::uint8_t> bytes, const Charset& charset, const Summary& checked)
+    : bytes_(std::move(bytes)), charset_(charset) {
+  index(checked);
+}
+
+void Editor::index(const Summary& checked) {
+  if (const std::string why = notWritable(checked); !why.empty()) fault("not written back: " + why);
   std::uint32_t offset = get32(bytes_, 8);
   for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
     const Block block{offset, get32(bytes_, offset + 4)};

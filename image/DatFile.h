@@ -93,6 +93,8 @@ public:
 
   // Checks the bytes first, and refuses a file that notWritable names.
   explicit Editor(std::vector<std::uint8_t> bytes, const Charset& charset = {});
+  // Bytes that check() passed in this code page, with its summary.
+  Editor(std::vector<std::uint8_t> bytes, const Charset& charset, const Summary& checked);
 
   Key root() const;
   std::vector<Key> children(Key key) const;
@@ -130,6 +132,7 @@ private:
   std::unordered_map<std::uint32_t, std::uint32_t> records_;
   std::size_t lastBlock_ = 0;  // where the last record was placed: tried early
 
+  void index(const Summary& checked);  // refuses what notWritable names, finds the records
   const std::vector<Block>& blocks() const { return blocks_; }
   std::string path(Key key) const;  // below the root, for messages
   std::uint32_t entryAt(Key key) const { return 0x20 + key; }

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "DatRead.h"
@@ -242,9 +243,12 @@ bool looksLikeDat(const std::filesystem::path& file) {
 }
 
 std::string datVersionNumber(const std::filesystem::path& file, int codepage) {
-  const DatMount mount = readDat(file, codepage);
+  return datVersionNumber(readDat(file, codepage));
+}
+
+std::string datVersionNumber(const DatMount& mount) {
   const dat::Tree tree(mount.bytes);
-  const dat::Charset charset = dat::Charset::forCodePage(codepage);
+  const dat::Charset charset = dat::Charset::forCodePage(mount.codepage);
   dat::Tree::Key key = tree.root();
   for (std::string_view name : {"Software", "Microsoft", "Windows", "CurrentVersion"})
     if (key != dat::Tree::kNone) key = tree.child(key, name, charset);
@@ -314,12 +318,13 @@ void loadDatWithLibcreg(sim::Registry& registry, DatMount& mount) {
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff) {
   try {
-    dat::Editor editor(mount.bytes, dat::Charset::forCodePage(mount.codepage));
+    // The mount's bytes passed the check when they were read.
+    dat::Editor editor(mount.bytes, dat::Charset::forCodePage(mount.codepage), mount.summary);
     Syncer syncer(registry, editor, mount);
     syncer.sync(editor.root(), mount.mountPath);
     if (diff) *diff = syncer.diff();
     std::vector<std::uint8_t> bytes = editor.take();
-    dat::check(bytes, dat::Charset::forCodePage(mount.codepage));
+    if (!syncer.diff().empty()) dat::check(bytes, dat::Charset::forCodePage(mount.codepage));
     return bytes;
   } catch (const DatError& e) {
     const std::string what = e.what();
@@ -384,10 +389,48 @@ std::string describe(const DatDiff& diff) {
          " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
 }
 
+namespace {
+
+// Whether the registry below the mount path holds what the file holds, as the
+// editor would compare them, read without a copy of the file: a run that
+// changes nothing needs no new bytes.
+bool sameAsFile(const sim::Registry& registry, const DatMount& mount) {
+  const dat::Tree tree(mount.bytes);
+  std::vector<std::pair<dat::Tree::Key, std::string>> pending{{tree.root(), mount.mountPath}};
+  while (!pending.empty()) {
+    const auto [key, path] = std::move(pending.back());
+    pending.pop_back();
+    const std::vector<sim::Value> wanted = registry.values(path);
+    std::size_t count = 0;
+    bool same = true;
+    if (key != tree.root())
+      tree.forEachValue(key, [&](const dat::Tree::Value& value) {
+        same = same && count < wanted.size() && wanted[count].name == value.name &&
+               wanted[count].type == value.type &&
+               sameData(value.type, value.data, wanted[count].data);
+        ++count;
+      });
+    if (!same || count != wanted.size()) return false;
+    std::unordered_map<std::string, std::string> names;  // upper-case name -> stored name
+    for (std::string& name : registry.subkeyNames(path)) names.emplace(upper(name), name);
+    count = 0;
+    for (dat::Tree::Key child = tree.firstChild(key); child != dat::Tree::kNone;
+         child = tree.nextSibling(child), ++count) {
+      const auto it = names.find(upper(tree.name(child)));
+      if (it == names.end()) return false;
+      pending.emplace_back(child, path + '\\' + it->second);
+    }
+    if (count != names.size()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 const DatImageFile::Next& DatImageFile::next() const {
   if (!next_) {
     next_.emplace();
-    next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
+    if (!sameAsFile(registry_, mount_)) next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
   }
   return *next_;
 }

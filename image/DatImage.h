@@ -36,9 +36,11 @@ struct DatMount {
   std::size_t values = 0;
 };
 
-// Software\Microsoft\Windows\CurrentVersion's VersionNumber, read through
-// libcreg ("4.10.2222"); empty when the file has none.
+// Software\Microsoft\Windows\CurrentVersion's VersionNumber ("4.10.2222");
+// empty when the file has none.
 std::string datVersionNumber(const std::filesystem::path& file, int codepage);
+// The same, from a mount already read.
+std::string datVersionNumber(const DatMount& mount);
 // The simulated Windows for a VersionNumber: "win95", "win98", "winme", or
 // nothing for another.
 std::optional<std::string> osForVersionNumber(const std::string& version);
