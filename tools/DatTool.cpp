@@ -95,7 +95,7 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
         std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
     const int codepage = options.codepage.value_or(1252);
     images.mount_ = image::readDat(images.file_, codepage);
-    images.version_ = image::datVersionNumber(images.file_, codepage);
+    images.version_ = image::datVersionNumber(images.mount_);
     images.readOnly_ = image::dat::notWritable(images.mount_.summary);
     if (images.readOnly_.empty() && image::osForVersionNumber(images.version_) == "win95")
       images.readOnly_ = "a Windows 95 registry (VersionNumber " + images.version_ +
