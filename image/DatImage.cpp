@@ -168,7 +168,9 @@ public:
     for (std::string& name : registry_.subkeyNames(path)) wanted.emplace(upper(name), name);
     for (dat::Editor::Key child : editor_.children(key)) {
       auto it = wanted.find(upper(editor_.name(child)));
-      if (it == wanted.end()) {
+      if (it == wanted.end() || it->second != editor_.name(child)) {
+        // A key gone, or deleted and made again in another case: the new
+        // case is the name it takes.
         editor_.removeKey(child);
         ++diff_.keysDeleted;
         continue;
@@ -417,7 +419,7 @@ bool sameAsFile(const sim::Registry& registry, const DatMount& mount) {
     for (dat::Tree::Key child = tree.firstChild(key); child != dat::Tree::kNone;
          child = tree.nextSibling(child), ++count) {
       const auto it = names.find(upper(tree.name(child)));
-      if (it == names.end()) return false;
+      if (it == names.end() || it->second != tree.name(child)) return false;
       pending.emplace_back(child, path + '\\' + it->second);
     }
     if (count != names.size()) return false;

@@ -350,5 +350,13 @@ expect_status 2
 expect_one_line_error "format 2.0, not 1.0"
 same_file "$tmp/format2.orig" "$tmp/format2.dat"
 
+begin "a key deleted and made again in another case takes the new case"
+printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Config\\0001\\Display]\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001\\DISPLAY\\Fonts]\r\n"x"=dword:00000001\r\n' >"$tmp/recase.reg"
+run --registry "$real" --import "$tmp/recase.reg" --save "$tmp/recase.reg.want" --save-dat "$tmp/recase.dat"
+expect_status 0
+grep -q '^\[HKEY_LOCAL_MACHINE\\Config\\0001\\DISPLAY\\Fonts\]' "$tmp/recase.reg.want" && ok ||
+  fail "the new case is not in the export"
+reads_as "$tmp/recase.dat" "$tmp/recase.reg.want"
+
 echo "CREG tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
