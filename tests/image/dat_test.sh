@@ -358,5 +358,18 @@ grep -q '^\[HKEY_LOCAL_MACHINE\\Config\\0001\\DISPLAY\\Fonts\]' "$tmp/recase.reg
   fail "the new case is not in the export"
 reads_as "$tmp/recase.dat" "$tmp/recase.reg.want"
 
+begin "--windows refuses a folder holding two registries, or two names for one file"
+mkdir -p "$tmp/two/System32/config" "$tmp/cased"
+cp "$real" "$tmp/two/SYSTEM.DAT"
+echo hive >"$tmp/two/System32/config/SYSTEM"
+cp "$real" "$tmp/cased/SYSTEM.DAT"
+cp "$real" "$tmp/cased/system.dat"
+run --windows "$tmp/two" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "both .*SYSTEM.DAT (Windows 95/98/Me) and .*config/SYSTEM (Windows NT)"
+run --windows "$tmp/cased" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "both .*cased/.* and .*cased/.* are there"
+
 echo "CREG tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
