@@ -48,8 +48,8 @@ bool checkAndLoad(const std::vector<std::uint8_t>& bytes, const Charset& charset
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> bytes(data, data + size);
-  // The first byte picks the code page of the edits.
-  const Charset charset = Charset::forCodePage(size > 0 && data[0] % 2 ? 932 : 1252);
+  // The last byte (in a free record of a sound file) picks the code page.
+  const Charset charset = Charset::forCodePage(size > 0 && data[size - 1] % 2 ? 932 : 1252);
   image::dat::Summary summary;
   image::dat::Summary other;
   checkAndLoad(bytes, Charset::forCodePage(936), other);
