@@ -325,6 +325,24 @@ perl_dump "$tmp/dbcs-written.dat" >"$tmp/perl.txt"
 stored_dump "$tmp/dbcs.reg" >"$tmp/want.txt"
 same_file "$tmp/want.txt" "$tmp/perl.txt"
 
+# The .reg text is read by character too.
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\\x95\x5c\x8e\xa6]\r\n"x"=dword:00000002\r\n' >"$tmp/dbcs-import.reg"
+run --registry "$real" --codepage 932 --import "$tmp/dbcs-import.reg" --save "$tmp/dbcs-import.want" \
+  --save-dat "$tmp/dbcs-import.dat"
+expect_status 0
+run --registry "$tmp/dbcs-import.dat" --codepage 932 --save "$tmp/dbcs-import.reg.back"
+expect_status 0
+stored_dump "$tmp/dbcs-import.want" >"$tmp/want.txt"
+reg_dump "$tmp/dbcs-import.reg.back" >"$tmp/libcreg.txt"
+perl_dump "$tmp/dbcs-import.dat" >"$tmp/perl.txt"
+same_file "$tmp/want.txt" "$tmp/libcreg.txt"
+same_file "$tmp/want.txt" "$tmp/perl.txt"
+grep -qF "$(printf 'V\tHKEY_LOCAL_MACHINE\\SOFTWARE\\\x95\x5c\x8e\xa6\tx\t4\t02000000')" "$tmp/perl.txt" && ok ||
+  fail "the value is not in the key of two characters"
+# One key, not a key 0x95 with a subkey.
+[ "$(grep -caF "$(printf 'K\tHKEY_LOCAL_MACHINE\\SOFTWARE\\\x95')" "$tmp/perl.txt")" -eq 1 ] && ok ||
+  fail "the name was split at its trail byte"
+
 begin "what Windows writes: strings without a NUL, limits refused naming the key"
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n"x"="abc"\r\n' >"$tmp/string.reg"
 run --registry "$real" --import "$tmp/string.reg" --save "$tmp/string.dat.want.reg" \
