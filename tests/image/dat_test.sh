@@ -368,6 +368,19 @@ expect_status 2
 expect_one_line_error "format 2.0, not 1.0"
 same_file "$tmp/format2.orig" "$tmp/format2.dat"
 
+begin "an undo that cannot hold a deleted name: the commit is refused before anything is written"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QV Undo]\r\n"lineQXQfeed"=dword:00000001\r\n' >"$tmp/lf.reg"
+run --registry "$real" --import "$tmp/lf.reg" --save-dat "$tmp/lf.dat"
+expect_status 0
+patch_bytes "$tmp/lf.dat" 515851 510a51
+cp "$tmp/lf.dat" "$tmp/lf.orig"
+printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\QV Undo]\r\n' >"$tmp/lf-delete.reg"
+run --registry "$tmp/lf.dat" --import "$tmp/lf-delete.reg" --commit
+expect_status 2
+expect_one_line_error 'value "lineQ<LF>Qfeed" holds a NUL character or a line break'
+same_file "$tmp/lf.orig" "$tmp/lf.dat"
+ls "$tmp" | grep -q "^lf\.dat\." && fail "written beside: $(ls "$tmp" | grep "^lf\.dat")" || ok
+
 begin "a key deleted and made again in another case takes the new case"
 printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Config\\0001\\Display]\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001\\DISPLAY\\Fonts]\r\n"x"=dword:00000001\r\n' >"$tmp/recase.reg"
 run --registry "$real" --import "$tmp/recase.reg" --save "$tmp/recase.reg.want" --save-dat "$tmp/recase.dat"
