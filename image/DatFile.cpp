@@ -23,8 +23,12 @@ constexpr std::uint32_t kValueHeader = 0x0C;
 constexpr std::uint32_t kFreeRecordHeader = 0x0C;
 constexpr std::uint32_t kChunk = 0x1000;
 constexpr std::uint16_t kMaxId = 0xFE;  // ids per block: 0 to 0xFE
-// A record and its block header fit in 64 KB, as Windows keeps them.
-constexpr std::uint32_t kMaxBlock = 0x10000;
+// What Windows 95/98/Me hold: value data of 16,300 bytes, names of 255, and
+// data blocks of up to 60 KB (the largest that Windows Me lays out), which a
+// new block and a record with its block header stay within.
+constexpr std::uint32_t kMaxBlock = 0xF000;
+constexpr std::size_t kMaxData = 16300;
+constexpr std::size_t kMaxName = 255;
 // A free record smaller than this stays with the record carved before it.
 constexpr std::uint32_t kMinFreeRecord = 0x20;
 
@@ -58,13 +62,14 @@ bool signatureAt(std::span<const std::uint8_t> bytes, std::size_t at, const char
 }
 
 // Walks the records of one data block and checks each; fills the block's
-// in-use records into `records` (id -> file offset). Windows 98 and Me chain
+// in-use records into `records` (by block * 256 + id: the file offset). Windows 98 and Me chain
 // a block's free records; Windows 95 packs its records from the block's start
 // and leaves the free space, one free record, at its end (`packed`).
 struct BlockCheck {
   std::span<const std::uint8_t> bytes;
-  std::map<std::uint32_t, std::uint32_t>& records;
+  std::vector<std::uint32_t>& records;
   std::size_t values = 0;
+  std::size_t found = 0;  // records in use
 
   void run(std::size_t index, std::uint32_t offset, std::uint32_t size, bool packed,
            std::uint64_t& freeRecordBytes) {
@@ -92,7 +97,8 @@ struct BlockCheck {
         if (idUsed[low]) fault(record() + ": id " + hex(low) + " is used twice in the block");
         idUsed[low] = true;
         highestUsed = std::max<int>(highestUsed, low);
-        records.emplace(id, at);
+        records[index * 256 + low] = at;
+        ++found;
       }
       at += recordSize;
     }
@@ -167,22 +173,40 @@ namespace {
 // The hash without the bytes above 0x7F, as some writers may have made it:
 // accepted on reading, so that a name in another code page does not make a
 // sound file look damaged.
-std::uint32_t asciiNameHash(std::string_view name) {
+std::uint32_t asciiNameHash(std::string_view name, const Charset& charset) {
   std::uint32_t sum = 0;
-  for (char c : name)
-    if (static_cast<std::uint8_t>(c) < 0x80) sum += static_cast<std::uint8_t>(text::upperChar(c));
+  for (std::size_t i = 0; i < name.size();) {
+    const std::size_t length = charset.charLength(name, i);
+    if (length == 1 && static_cast<std::uint8_t>(name[i]) < 0x80)
+      sum += static_cast<std::uint8_t>(text::upperChar(name[i]));
+    i += length;
+  }
   return sum;
+}
+
+// A key name Windows 95/98/Me can make: not empty, no '\' character. A
+// trail byte 0x5C of a double-byte character is not one.
+const char* badKeyName(std::string_view name, const Charset& charset) {
+  if (name.empty()) return "an empty name";
+  for (std::size_t i = 0; i < name.size(); i += charset.charLength(name, i))
+    if (name[i] == '\\') return "a name holding '\\'";
+  return nullptr;
 }
 
 }  // namespace
 
-std::uint32_t nameHash(std::string_view name) {
+std::uint32_t nameHash(std::string_view name, const Charset& charset) {
   std::uint32_t sum = 0;
-  for (char c : name) sum += static_cast<std::uint8_t>(text::upperChar(c));
+  platform::names::Folder folder(charset);
+  for (char c : name) sum += static_cast<std::uint8_t>(folder.next(c));
   return sum;
 }
 
-Summary check(std::span<const std::uint8_t> bytes) {
+std::span<const std::uint8_t> storedData(std::uint32_t type, std::span<const std::uint8_t> data) {
+  return type == 1 && !data.empty() && data.back() == 0 ? data.first(data.size() - 1) : data;
+}
+
+Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
   Summary summary;
   summary.size = bytes.size();
   if (!hasSignature(bytes)) fault("not a CREG file (no CREG signature)");
@@ -193,6 +217,16 @@ Summary check(std::span<const std::uint8_t> bytes) {
   if (tableSize < kBlockHeader + kEntrySize || tableSize > bytes.size() - kTable)
     fault("truncated or damaged: key table size " + hex(tableSize) + " does not fit the file (" +
           std::to_string(bytes.size()) + " bytes)");
+  // Windows 95, 98 and Me write format 1.0 and leave these fields 0: a file
+  // of another format, or with something there, is not one the editor knows.
+  if (get32(bytes, 4) != 0x00010000)
+    fault("file header: format " + std::to_string(get16(bytes, 6)) + "." +
+          std::to_string(get16(bytes, 4)) + ", not 1.0");
+  for (const std::uint32_t reserved : {0x18u, 0x1Cu, kTable + 0x18, kTable + 0x1C})
+    if (get32(bytes, reserved) != 0)
+      fault((reserved < kTable ? "file header" : "key table header") +
+            std::string(": reserved field at ") + hex(reserved) + " holds " +
+            hex(get32(bytes, reserved)));
   summary.headerChecksum = get32(bytes, 0x0C);
   summary.tableChecksum = get32(bytes, kTable + 0x14);
   const std::uint32_t firstBlock = get32(bytes, 8);
@@ -201,7 +235,8 @@ Summary check(std::span<const std::uint8_t> bytes) {
           hex(kTable + tableSize));
 
   // Data blocks.
-  std::map<std::uint32_t, std::uint32_t> records;
+  std::vector<std::uint32_t> records;  // by block * 256 + id: the offset, 0 for none
+  std::size_t recordCount = 0;
   const std::size_t count = get16(bytes, 0x10);
   summary.blocks = count;
   std::uint64_t offset = firstBlock;
@@ -220,14 +255,15 @@ Summary check(std::span<const std::uint8_t> bytes) {
       fault(where + ": numbered " + std::to_string(get16(bytes, offset + 0x0E)));
     // A block that breaks the chained layout may be in the packed one; a
     // file that is in neither is named by the chained layout's fault.
-    std::map<std::uint32_t, std::uint32_t> blockRecords;
-    BlockCheck block{bytes, blockRecords};
+    records.resize((i + 1) * 256, 0);
+    BlockCheck block{bytes, records};
     std::uint64_t freeBytes = 0;
     try {
       block.run(i, static_cast<std::uint32_t>(offset), size, false, freeBytes);
     } catch (const DatError& chained) {
-      blockRecords.clear();
+      std::fill(records.begin() + i * 256, records.end(), 0);
       block.values = 0;
+      block.found = 0;
       freeBytes = 0;
       try {
         block.run(i, static_cast<std::uint32_t>(offset), size, true, freeBytes);
@@ -236,7 +272,7 @@ Summary check(std::span<const std::uint8_t> bytes) {
       }
       summary.layout = Layout::win95;
     }
-    records.merge(blockRecords);
+    recordCount += block.found;
     summary.values += block.values;
     summary.freeRecordBytes += freeBytes;
     offset += size;
@@ -256,20 +292,49 @@ Summary check(std::span<const std::uint8_t> bytes) {
   const std::uint32_t root = get32(bytes, kTable + 8);
   if (!inTable(root)) fault("root key entry " + hex(root) + " outside the key table");
   if (entry(root, 0x0C) != kNone) fault("root key entry " + hex(root) + " has a parent");
-  std::unordered_set<std::uint32_t> seen{root};
-  std::unordered_set<std::uint32_t> recordsUsed;
+  // Entries reached, by offset / 4; records owned, as `records`.
+  std::vector<bool> seen(tableSize / 4 + 1, false);
+  seen[root / 4] = true;
+  std::size_t seenCount = 1;
+  std::vector<bool> recordsUsed(records.size(), false);
+  std::size_t recordsUsedCount = 0;
+  const auto recordAt = [&](std::uint32_t id) -> std::uint32_t {
+    const std::size_t slot = std::size_t(id >> 16) * 256 + (id & 0xFFFF);
+    return (id & 0xFFFF) <= kMaxId && slot < records.size() ? records[slot] : 0;
+  };
   std::unordered_set<std::string> siblingNames;  // parent's 4 bytes and upper-cased name
+  siblingNames.reserve(tableSize / kEntrySize);
   std::vector<std::uint32_t> stack{root};
   const auto follow = [&](std::uint32_t from, std::uint32_t to, const char* link,
                           std::uint32_t parent) {
     if (to == kNone) return;
     const auto what = [&] { return "key entry " + hex(from) + ": " + link + " " + hex(to); };
     if (!inTable(to)) fault(what() + " outside the key table");
-    if (!seen.insert(to).second) fault(what() + " reached twice (a loop)");
+    if (seen[to / 4]) fault(what() + " reached twice (a loop)");
+    seen[to / 4] = true;
+    ++seenCount;
     if (entry(to, 0x0C) != parent)
       fault(what() + " names " + hex(entry(to, 0x0C)) + " as its parent, not " + hex(parent));
     stack.push_back(to);
   };
+  const auto nameOf = [&](std::uint32_t record) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()) + record + kRecordHeader,
+                            get16(bytes, record + 0x0C));
+  };
+  // A key's path, for a fault found on it: its parents are checked already.
+  const auto pathOf = [&](std::uint32_t at) {
+    std::string path;
+    for (std::uint32_t key = at; key != root; key = entry(key, 0x0C)) {
+      const std::uint32_t id = get16(bytes, kTable + key + 0x18) |
+                               std::uint32_t(get16(bytes, kTable + key + 0x1A)) << 16;
+      const std::uint32_t record = recordAt(id);
+      std::string name = record == 0 ? "?" : std::string(nameOf(record));
+      if (name.empty()) name = "\"\"";
+      path = path.empty() ? name : name + '\\' + path;
+    }
+    return path;
+  };
+  std::vector<std::string> valueNames;
   while (!stack.empty()) {
     const std::uint32_t at = stack.back();
     stack.pop_back();
@@ -283,33 +348,52 @@ Summary check(std::span<const std::uint8_t> bytes) {
     }
     const std::uint32_t id =
         get16(bytes, kTable + at + 0x18) | std::uint32_t(get16(bytes, kTable + at + 0x1A)) << 16;
-    const auto record = records.find(id);
-    if (record == records.end())
+    const std::uint32_t record = recordAt(id);
+    if (record == 0)
       fault(where() + ": no record with id " + hex(id & 0xFFFF) + " in data block " +
             std::to_string(id >> 16));
-    if (!recordsUsed.insert(id).second)
-      fault(where() + ": record " + hex(id) + " belongs to two key entries");
-    const std::string name(
-        reinterpret_cast<const char*>(bytes.data()) + record->second + kRecordHeader,
-        get16(bytes, record->second + 0x0C));
-    if (entry(at, 4) != nameHash(name) && entry(at, 4) != asciiNameHash(name))
-      fault(where() + " (" + name + "): name hash " + hex(entry(at, 4)) + ", expected " +
-            hex(nameHash(name)));
+    const std::size_t slot = std::size_t(id >> 16) * 256 + (id & 0xFFFF);
+    if (recordsUsed[slot]) fault(where() + ": record " + hex(id) + " belongs to two key entries");
+    recordsUsed[slot] = true;
+    ++recordsUsedCount;
+    const std::string_view name = nameOf(record);
+    const auto keyFault = [&](const std::string& what) {
+      fault("key " + pathOf(at) + " (entry " + hex(at) + "): " + what);
+    };
+    if (const char* bad = badKeyName(name, charset)) keyFault(bad);
+    if (entry(at, 4) != nameHash(name, charset) && entry(at, 4) != asciiNameHash(name, charset))
+      keyFault("name hash " + hex(entry(at, 4)) + ", expected " + hex(nameHash(name, charset)));
     // Names are case-insensitive: two siblings of one name would be one key.
     std::string sibling(4, '\0');
     std::memcpy(sibling.data(), bytes.data() + kTable + at + 0x0C, 4);
-    if (!siblingNames.insert(sibling + text::upper(name)).second)
-      fault(where() + ": a second subkey named " + name + " in one key");
+    if (!siblingNames.insert(sibling + platform::names::upper(name, charset)).second)
+      keyFault("a second subkey named " + std::string(name) + " in one key");
+    // And so are a key's value names.
+    const std::uint16_t valueCount = get16(bytes, record + 0x0E);
+    if (valueCount < 2) continue;
+    valueNames.clear();
+    std::size_t value = record + kRecordHeader + name.size();
+    for (std::uint16_t i = 0; i < valueCount; ++i) {
+      const std::uint16_t nameLength = get16(bytes, value + 8);
+      valueNames.push_back(platform::names::upper(
+          {reinterpret_cast<const char*>(bytes.data()) + value + kValueHeader, nameLength},
+          charset));
+      value += kValueHeader + nameLength + get16(bytes, value + 10);
+    }
+    std::sort(valueNames.begin(), valueNames.end());
+    const auto twice = std::adjacent_find(valueNames.begin(), valueNames.end());
+    if (twice != valueNames.end())
+      keyFault("two values named \"" + *twice + "\" as Windows compares names");
   }
-  summary.keys = seen.size();
-  if (recordsUsed.size() != records.size())
-    fault(std::to_string(records.size() - recordsUsed.size()) +
-          " key records belong to no key entry");
+  summary.keys = seenCount;
+  if (recordsUsedCount != recordCount)
+    fault(std::to_string(recordCount - recordsUsedCount) + " key records belong to no key entry");
 
   // Free areas of the key table, and no overlap with an entry in use.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> areas;  // start, end
-  areas.reserve(seen.size());
-  for (std::uint32_t at : seen) areas.emplace_back(at, at + kEntrySize);
+  areas.reserve(seenCount);
+  for (std::uint32_t at = 0; at < seen.size(); ++at)
+    if (seen[at]) areas.emplace_back(at * 4, at * 4 + kEntrySize);
   std::size_t steps = 0;
   for (std::uint32_t at = get32(bytes, kTable + 0x0C); at != kNone; at = entry(at, 8)) {
     const std::string where = "key table free area " + hex(at);
@@ -346,9 +430,18 @@ std::string notWritable(const Summary& summary) {
   return {};
 }
 
-Editor::Editor(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
-  if (const std::string why = notWritable(check(bytes_)); !why.empty())
-    fault("not written back: " + why);
+Editor::Editor(std::vector<std::uint8_t> bytes, const Charset& charset)
+    : bytes_(std::move(bytes)), charset_(charset) {
+  index(check(bytes_, charset_));
+}
+
+Editor::Editor(std::vector<std::uint8_t> bytes, const Charset& charset, const Summary& checked)
+    : bytes_(std::move(bytes)), charset_(charset) {
+  index(checked);
+}
+
+void Editor::index(const Summary& checked) {
+  if (const std::string why = notWritable(checked); !why.empty()) fault("not written back: " + why);
   std::uint32_t offset = get32(bytes_, 8);
   for (std::size_t i = 0, n = get16(bytes_, 0x10); i < n; ++i) {
     const Block block{offset, get32(bytes_, offset + 4)};
@@ -565,7 +658,8 @@ std::size_t Editor::appendBlock(std::uint32_t need) {
 
 Editor::Place Editor::allocateRecord(std::uint32_t size, std::size_t preferred, bool needId) {
   if (kBlockHeader + size > kMaxBlock)
-    fault("a key's name and values take " + std::to_string(size) + " bytes, more than 64 KB");
+    fault("a key's name and values take " + std::to_string(size) + " bytes, more than a " +
+          std::to_string(kMaxBlock / 1024) + " KB data block holds");
   // A block can take the record when it has an id to give and, by its free
   // space counter, room that may fit it.
   const auto fits = [&](std::size_t index, std::uint32_t& offset) {
@@ -612,22 +706,37 @@ namespace {
 
 std::uint64_t recordSize(std::string_view name, const std::vector<ValueBytes>& values) {
   std::uint64_t size = kRecordHeader + name.size();
-  for (const ValueBytes& value : values) {
-    if (value.name.size() > 0xFFFF || value.data.size() > 0xFFFF)
-      fault("value " + value.name.substr(0, 64) + ": a name or data above 64 KB");
+  for (const ValueBytes& value : values)
     size += kValueHeader + value.name.size() + value.data.size();
-  }
-  if (values.size() > 0xFFFF) fault("more than 65535 values in one key");
   return size;
 }
 
 }  // namespace
 
+std::string Editor::path(Key key) const {
+  std::string out;
+  for (; key != root(); key = get32(bytes_, entryAt(key) + 0x0C))
+    out = out.empty() ? name(key) : name(key) + '\\' + out;
+  return out;
+}
+
 void Editor::setValues(Key key, const std::vector<ValueBytes>& values) {
   const Place place = recordOf(key);
   const std::string keyName = name(key);
+  const auto refuse = [&](const std::string& what) { fault("key " + path(key) + ": " + what); };
+  for (const ValueBytes& value : values) {
+    if (value.name.size() > kMaxName)
+      refuse("a value name of " + std::to_string(value.name.size()) + " bytes, more than the " +
+             std::to_string(kMaxName) + " Windows 95/98/Me hold");
+    if (value.data.size() > kMaxData)
+      refuse("value \"" + value.name + "\" of " + std::to_string(value.data.size()) +
+             " bytes, more than the " + std::to_string(kMaxData) + " Windows 95/98/Me hold");
+  }
+  if (values.size() > 0xFFFF) refuse("more than 65535 values");
   const std::uint64_t need = recordSize(keyName, values);
-  if (need > kMaxBlock) fault(keyName + ": its values take more than 64 KB");
+  if (kBlockHeader + need > kMaxBlock)
+    refuse("its name and values take " + std::to_string(need) + " bytes, more than a " +
+           std::to_string(kMaxBlock / 1024) + " KB data block holds");
   const std::uint32_t id = get32(bytes_, place.offset + 4);
   if (need <= get32(bytes_, place.offset)) {
     writeRecord(place, id, keyName, values);
@@ -652,7 +761,14 @@ void Editor::setValues(Key key, const std::vector<ValueBytes>& values) {
 }
 
 Editor::Key Editor::addKey(Key parent, std::string_view keyName) {
-  if (keyName.size() > 0xFFFF) fault("a key name above 64 KB");
+  const auto refuse = [&](const std::string& what) {
+    const std::string above = path(parent);
+    fault("key " + (above.empty() ? "" : above + '\\') + std::string(keyName) + ": " + what);
+  };
+  if (const char* bad = badKeyName(keyName, charset_)) refuse(bad);
+  if (keyName.size() > kMaxName)
+    refuse("a name of " + std::to_string(keyName.size()) + " bytes, more than the " +
+           std::to_string(kMaxName) + " Windows 95/98/Me hold");
   const Key key = allocateEntry();  // first: growing the table moves the blocks
   const std::size_t preferred = parent == root() ? 0 : recordOf(parent).block;
   const auto need = static_cast<std::uint32_t>(kRecordHeader + keyName.size());
@@ -663,7 +779,7 @@ Editor::Key Editor::addKey(Key parent, std::string_view keyName) {
 
   const std::uint32_t at = entryAt(key);
   put32(bytes_, at, 0);
-  put32(bytes_, at + 4, nameHash(keyName));
+  put32(bytes_, at + 4, nameHash(keyName, charset_));
   put32(bytes_, at + 8, kNone);
   put32(bytes_, at + 0x0C, parent);
   put32(bytes_, at + 0x10, kNone);

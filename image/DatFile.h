@@ -25,7 +25,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "NameCompare.h"
+
 namespace image::dat {
+
+using platform::names::Charset;
 
 // A file that breaks the layout, or an edit that cannot be made. The message
 // is one line.
@@ -55,15 +59,24 @@ struct Summary {
   std::uint64_t size = 0;
 };
 
-// Checks every structure of the file; throws DatError naming the first fault.
-Summary check(std::span<const std::uint8_t> bytes);
+// Checks every structure of the file, its names in the file's code page as
+// Windows 95/98/Me take them (bytes of the code page without '\', siblings
+// and a key's values each of their own name); throws DatError naming the
+// first fault.
+Summary check(std::span<const std::uint8_t> bytes, const Charset& charset = {});
 
 // Why the editor does not write such a file back (its layout or checksums),
 // or nothing when it does.
 std::string notWritable(const Summary& summary);
 
-// The name hash of a key entry: the sum of the upper-cased name's bytes.
-std::uint32_t nameHash(std::string_view name);
+// The name hash of a key entry: the sum of the upper-cased name's bytes,
+// single-byte letters upper-cased and double-byte characters as they are.
+std::uint32_t nameHash(std::string_view name, const Charset& charset = {});
+
+// Value data as Windows 95/98/Me store it: a REG_SZ string without a trailing
+// NUL, as none of a Windows-written file's has (its REG_EXPAND_SZ strings
+// keep theirs, and so are kept as given).
+std::span<const std::uint8_t> storedData(std::uint32_t type, std::span<const std::uint8_t> data);
 
 struct ValueBytes {
   std::string name;
@@ -79,7 +92,9 @@ public:
   using Key = std::uint32_t;
 
   // Checks the bytes first, and refuses a file that notWritable names.
-  explicit Editor(std::vector<std::uint8_t> bytes);
+  explicit Editor(std::vector<std::uint8_t> bytes, const Charset& charset = {});
+  // Bytes that check() passed in this code page, with its summary.
+  Editor(std::vector<std::uint8_t> bytes, const Charset& charset, const Summary& checked);
 
   Key root() const;
   std::vector<Key> children(Key key) const;
@@ -90,8 +105,11 @@ public:
   // its records become free records of their blocks.
   void removeKey(Key key);
   // Replaces the key's values; the record grows into free space when it must.
+  // Refuses what Windows 95/98/Me do not hold (names above 255 bytes, data
+  // above 16,300, a record beyond a data block), naming the key.
   void setValues(Key key, const std::vector<ValueBytes>& values);
-  // A new key without values, last among its parent's children.
+  // A new key without values, last among its parent's children; refuses a
+  // name Windows cannot make (empty, holding '\', above 255 bytes).
   Key addKey(Key parent, std::string_view name);
 
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
@@ -107,13 +125,16 @@ private:
     std::uint32_t offset;  // of the record, in the file
   };
   std::vector<std::uint8_t> bytes_;
+  Charset charset_;
   std::vector<Block> blocks_;  // kept as the key table grows and blocks are added
   // Each record in use: its id (block number and id) -> its offset in its
   // block, which growing the key table does not change.
   std::unordered_map<std::uint32_t, std::uint32_t> records_;
   std::size_t lastBlock_ = 0;  // where the last record was placed: tried early
 
+  void index(const Summary& checked);  // refuses what notWritable names, finds the records
   const std::vector<Block>& blocks() const { return blocks_; }
+  std::string path(Key key) const;  // below the root, for messages
   std::uint32_t entryAt(Key key) const { return 0x20 + key; }
   Place recordOf(Key key) const;
   void freeEntry(Key key);

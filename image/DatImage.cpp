@@ -2,13 +2,16 @@
 
 #include <libcreg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
+#include "DatRead.h"
 #include "ImageText.h"
 #include "Machine.h"
 
@@ -143,8 +146,14 @@ private:
   std::vector<std::uint8_t> data_;
 };
 
+bool sameData(std::uint32_t type, std::span<const std::uint8_t> a,
+              std::span<const std::uint8_t> b) {
+  return std::ranges::equal(dat::storedData(type, a), dat::storedData(type, b));
+}
+
 bool sameValue(const dat::ValueBytes& present, const sim::Value& wanted) {
-  return present.type == wanted.type && present.name == wanted.name && present.data == wanted.data;
+  return present.type == wanted.type && present.name == wanted.name &&
+         sameData(wanted.type, present.data, wanted.data);
 }
 
 // Makes the edited file hold what the registry holds below the mount path.
@@ -159,7 +168,9 @@ public:
     for (std::string& name : registry_.subkeyNames(path)) wanted.emplace(upper(name), name);
     for (dat::Editor::Key child : editor_.children(key)) {
       auto it = wanted.find(upper(editor_.name(child)));
-      if (it == wanted.end()) {
+      if (it == wanted.end() || it->second != editor_.name(child)) {
+        // A key gone, or deleted and made again in another case: the new
+        // case is the name it takes.
         editor_.removeKey(child);
         ++diff_.keysDeleted;
         continue;
@@ -193,7 +204,8 @@ private:
     std::vector<dat::ValueBytes> next;
     next.reserve(wanted.size());
     for (const sim::Value& value : wanted) {
-      dat::ValueBytes bytes{value.name, value.type, value.data};
+      const auto data = dat::storedData(value.type, value.data);
+      dat::ValueBytes bytes{value.name, value.type, {data.begin(), data.end()}};
       for (const dat::ValueBytes& old : present)
         if (sameValue(old, value)) bytes.reserved = old.reserved;  // kept as found
       next.push_back(std::move(bytes));
@@ -233,31 +245,21 @@ bool looksLikeDat(const std::filesystem::path& file) {
 }
 
 std::string datVersionNumber(const std::filesystem::path& file, int codepage) {
-  CregFile creg = openCreg(file, codepage);
-  Call call(file);
-  static constexpr std::string_view kPath = "Software\\Microsoft\\Windows\\CurrentVersion";
-  static constexpr std::string_view kName = "VersionNumber";
-  libcreg_key_t* rawKey = nullptr;
-  if (call.check(libcreg_file_get_key_by_utf8_path(
-                     creg.get(), reinterpret_cast<const std::uint8_t*>(kPath.data()), kPath.size(),
-                     &rawKey, call.out()),
-                 "a key") != 1)
-    return {};
-  CregKey key(rawKey);
-  libcreg_value_t* rawValue = nullptr;
-  if (call.check(libcreg_key_get_value_by_utf8_name(
-                     key.get(), reinterpret_cast<const std::uint8_t*>(kName.data()), kName.size(),
-                     &rawValue, call.out()),
-                 "a value") != 1)
-    return {};
-  CregValue value(rawValue);
-  std::size_t size = 0;
-  call.check(libcreg_value_get_value_data_size(value.get(), &size, call.out()), "value data");
-  std::string text(size, '\0');
-  if (size != 0)
-    call.check(libcreg_value_get_value_data(
-                   value.get(), reinterpret_cast<std::uint8_t*>(text.data()), size, call.out()),
-               "value data");
+  return datVersionNumber(readDat(file, codepage));
+}
+
+std::string datVersionNumber(const DatMount& mount) {
+  const dat::Tree tree(mount.bytes);
+  const dat::Charset charset = dat::Charset::forCodePage(mount.codepage);
+  dat::Tree::Key key = tree.root();
+  for (std::string_view name : {"Software", "Microsoft", "Windows", "CurrentVersion"})
+    if (key != dat::Tree::kNone) key = tree.child(key, name, charset);
+  if (key == dat::Tree::kNone) return {};
+  std::string text;
+  tree.forEachValue(key, [&](const dat::Tree::Value& value) {
+    if (platform::names::equalNoCase(value.name, "VersionNumber", charset))
+      text.assign(value.data.begin(), value.data.end());
+  });
   return text.substr(0, text.find('\0'));
 }
 
@@ -272,9 +274,11 @@ DatMount readDat(const std::filesystem::path& file, int codepage) {
   DatMount mount;
   mount.file = file;
   mount.codepage = codepage;
-  mount.bytes = readFile(file);
+  if (!dat::Charset::known(codepage))
+    fail(file, "code page " + std::to_string(codepage) + " is not an ANSI code page of Windows");
   try {
-    mount.summary = dat::check(mount.bytes);
+    mount.bytes = dat::readFile(file);
+    mount.summary = dat::check(mount.bytes, dat::Charset::forCodePage(codepage));
   } catch (const DatError& e) {
     fail(file, e.what());
   }
@@ -288,6 +292,18 @@ DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int
 }
 
 void loadDat(sim::Registry& registry, DatMount& mount) {
+  // The simulated Windows compares names in the file's code page.
+  platform::names::ansi() = dat::Charset::forCodePage(mount.codepage);
+  const dat::Loaded loaded =
+      dat::load(dat::Tree(mount.bytes), registry, registry.makeKey(mount.mountPath));
+  mount.keys = loaded.keys;
+  mount.values = loaded.values;
+}
+
+namespace {
+
+// libcreg, the reader independent of ours, for reading written files back.
+void loadDatWithLibcreg(sim::Registry& registry, DatMount& mount) {
   const std::filesystem::path& file = mount.file;
   mount.keys = mount.values = 0;
   CregFile creg = openCreg(file, mount.codepage);
@@ -299,15 +315,18 @@ void loadDat(sim::Registry& registry, DatMount& mount) {
   Loader(registry, file, mount).key(root.get(), registry.makeKey(mount.mountPath));
 }
 
+}  // namespace
+
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff) {
   try {
-    dat::Editor editor(mount.bytes);
+    // The mount's bytes passed the check when they were read.
+    dat::Editor editor(mount.bytes, dat::Charset::forCodePage(mount.codepage), mount.summary);
     Syncer syncer(registry, editor, mount);
     syncer.sync(editor.root(), mount.mountPath);
     if (diff) *diff = syncer.diff();
     std::vector<std::uint8_t> bytes = editor.take();
-    dat::check(bytes);
+    if (!syncer.diff().empty()) dat::check(bytes, dat::Charset::forCodePage(mount.codepage));
     return bytes;
   } catch (const DatError& e) {
     const std::string what = e.what();
@@ -334,13 +353,16 @@ DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
                  const std::filesystem::path& out) {
   DatDiff diff;
   writeNewBytes(mount, newDatBytes(registry, mount, &diff), out);
+  // Read back by libcreg, the reader independent of ours.
+  verifyDat(out, registry, mount);
   return diff;
 }
 
 void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
                const DatMount& mount) {
   sim::Machine fresh;
-  loadDat(fresh.registry, file, mount.codepage);
+  DatMount written = readDat(file, mount.codepage);
+  loadDatWithLibcreg(fresh.registry, written);
   const auto below = [&mount](const sim::Registry& registry) {
     std::vector<sim::KeySnapshot> keys;
     registry.forEachKey([&](const sim::KeySnapshot& key) {
@@ -358,7 +380,8 @@ void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
     const auto& b = got[i].values;
     bool same = a.size() == b.size();
     for (std::size_t v = 0; same && v < a.size(); ++v)
-      same = a[v].name == b[v].name && a[v].type == b[v].type && a[v].data == b[v].data;
+      same = a[v].name == b[v].name && a[v].type == b[v].type &&
+             sameData(a[v].type, a[v].data, b[v].data);
     if (!same) fail(file, "read back with other values in " + want[i].path);
   }
 }
@@ -368,10 +391,48 @@ std::string describe(const DatDiff& diff) {
          " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
 }
 
+namespace {
+
+// Whether the registry below the mount path holds what the file holds, as the
+// editor would compare them, read without a copy of the file: a run that
+// changes nothing needs no new bytes.
+bool sameAsFile(const sim::Registry& registry, const DatMount& mount) {
+  const dat::Tree tree(mount.bytes);
+  std::vector<std::pair<dat::Tree::Key, std::string>> pending{{tree.root(), mount.mountPath}};
+  while (!pending.empty()) {
+    const auto [key, path] = std::move(pending.back());
+    pending.pop_back();
+    const std::vector<sim::Value> wanted = registry.values(path);
+    std::size_t count = 0;
+    bool same = true;
+    if (key != tree.root())
+      tree.forEachValue(key, [&](const dat::Tree::Value& value) {
+        same = same && count < wanted.size() && wanted[count].name == value.name &&
+               wanted[count].type == value.type &&
+               sameData(value.type, value.data, wanted[count].data);
+        ++count;
+      });
+    if (!same || count != wanted.size()) return false;
+    std::unordered_map<std::string, std::string> names;  // upper-case name -> stored name
+    for (std::string& name : registry.subkeyNames(path)) names.emplace(upper(name), name);
+    count = 0;
+    for (dat::Tree::Key child = tree.firstChild(key); child != dat::Tree::kNone;
+         child = tree.nextSibling(child), ++count) {
+      const auto it = names.find(upper(tree.name(child)));
+      if (it == names.end() || it->second != tree.name(child)) return false;
+      pending.emplace_back(child, path + '\\' + it->second);
+    }
+    if (count != names.size()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 const DatImageFile::Next& DatImageFile::next() const {
   if (!next_) {
     next_.emplace();
-    next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
+    if (!sameAsFile(registry_, mount_)) next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
   }
   return *next_;
 }

@@ -36,9 +36,11 @@ struct DatMount {
   std::size_t values = 0;
 };
 
-// Software\Microsoft\Windows\CurrentVersion's VersionNumber, read through
-// libcreg ("4.10.2222"); empty when the file has none.
+// Software\Microsoft\Windows\CurrentVersion's VersionNumber ("4.10.2222");
+// empty when the file has none.
 std::string datVersionNumber(const std::filesystem::path& file, int codepage);
+// The same, from a mount already read.
+std::string datVersionNumber(const DatMount& mount);
 // The simulated Windows for a VersionNumber: "win95", "win98", "winme", or
 // nothing for another.
 std::optional<std::string> osForVersionNumber(const std::string& version);
@@ -46,8 +48,8 @@ std::optional<std::string> osForVersionNumber(const std::string& version);
 // Reads and checks the whole file: a mount with its bytes and summary,
 // nothing loaded yet. Throws DatError naming the file and the first fault.
 DatMount readDat(const std::filesystem::path& file, int codepage = 1252);
-// Loads every key and value of the mount's file below its mount path through
-// libcreg, and notes their numbers in it. Throws DatError.
+// Loads every key and value of the mount's file below its mount path with our
+// own reader (DatRead.h), and notes their numbers in it.
 void loadDat(sim::Registry& registry, DatMount& mount);
 // Both.
 DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage = 1252);
@@ -64,8 +66,8 @@ struct DatDiff {
 // (values on the root key, a key's values above 64 KB).
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff = nullptr);
-// Writes newDatBytes to `out` (a new file); refuses when the mounted file
-// changed since it was read.
+// Writes newDatBytes to `out` (a new file) and reads it back through libcreg
+// (verifyDat); refuses when the mounted file changed since it was read.
 DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
                  const std::filesystem::path& out);
 

@@ -34,6 +34,25 @@ using Bytes = std::vector<std::uint8_t>;
   throw Error(origin, line, what);
 }
 
+// The next key separator from `from` (a character's start) on, by character:
+// a trail byte 0x5C of a double-byte code page belongs to its name.
+std::size_t separatorAt(std::string_view path, std::size_t from) {
+  const platform::names::Charset& charset = platform::names::ansi();
+  if (!charset.doubleByte()) return path.find('\\', from);
+  for (std::size_t at = from; at < path.size(); at += charset.charLength(path, at))
+    if (path[at] == '\\') return at;
+  return std::string_view::npos;
+}
+
+bool hasEmptyName(std::string_view path) {
+  for (std::size_t start = 0;;) {
+    const std::size_t end = separatorAt(path, start);
+    if (end == start) return true;
+    if (end == std::string_view::npos) return start == path.size();
+    start = end + 1;
+  }
+}
+
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && equalNoCase(text.substr(0, prefix.size()), prefix);
 }
@@ -277,14 +296,14 @@ private:
     }
     chain_.resize(kept);
     if (chain_.empty()) {
-      const std::size_t end = full.find('\\');
+      const std::size_t end = separatorAt(full, 0);
       const std::size_t rootEnd = end == std::string::npos ? full.size() : end;
       chain_.emplace_back(rootEnd, &target_->makeKey(full.substr(0, rootEnd)));
     }
     std::size_t start = chain_.back().first;
     while (start < full.size()) {
       ++start;  // the backslash
-      std::size_t end = full.find('\\', start);
+      std::size_t end = separatorAt(full, start);
       if (end == std::string::npos) end = full.size();
       Registry::Node& next = target_->makeChild(*chain_.back().second,
                                                 std::string_view(full).substr(start, end - start));
@@ -303,7 +322,7 @@ private:
     if (path.empty()) fail(origin_, number, "empty key name");
     auto full = path::fullRootPath(path);
     if (!full) fail(origin_, number, "unknown root key");
-    if (full->back() == '\\' || full->find("\\\\") != std::string::npos) {
+    if (hasEmptyName(*full)) {
       fail(origin_, number, "empty key name in path");
     }
     // The ANSI registry functions cannot name such a key: a path cut at the
@@ -718,16 +737,21 @@ private:
     out_.clear();
   }
 
-  // A .reg image has no way to write a NUL in a name, and one written raw
-  // would make an image that no reader takes (ours refuses it): such a
-  // registry cannot be written, rather than be written wrong.
+  // A .reg image has no way to write a NUL or a line break in a name, and
+  // one written raw would make an image that no reader takes (ours refuses
+  // it): such a registry cannot be written, rather than be written wrong.
   static void refuseNul(std::string_view what, std::string_view name) {
-    if (name.find('\0') == std::string_view::npos) return;
+    if (name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos) return;
     std::string shown;
-    for (char c : name) shown += c == '\0' ? std::string_view("<NUL>") : std::string_view(&c, 1);
+    for (char c : name)
+      shown += c == '\0'   ? std::string_view("<NUL>")
+               : c == '\r' ? std::string_view("<CR>")
+               : c == '\n' ? std::string_view("<LF>")
+                           : std::string_view(&c, 1);
     throw Error::aboutKey(std::string(name),
                           std::string(what) + " \"" + shown +
-                              "\" holds a NUL character, which a .reg image cannot hold");
+                              "\" holds a NUL character or a line break, which a .reg image "
+                              "cannot hold");
   }
 
   static std::string hex(std::uint32_t value, int minDigits) {

@@ -25,13 +25,21 @@ std::string regImageSummary(const sim::Registry& registry) {
   return std::to_string(keys) + " keys, " + std::to_string(values) + " values";
 }
 
-// The entry of `folder` named `name` in any case.
+// The entry of `folder` named `name` in any case. Two names for one file
+// (a copy made where case counts) are refused: which is the real one is not
+// for the tool to guess.
 std::optional<std::filesystem::path> findNoCase(const std::filesystem::path& folder,
                                                 const std::string& name) {
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
-    if (sim::text::equalNoCase(entry.path().filename().string(), name)) return entry.path();
-  return std::nullopt;
+  std::optional<std::filesystem::path> found;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (!sim::text::equalNoCase(entry.path().filename().string(), name)) continue;
+    if (found)
+      throw UsageError("--windows: both " + found->string() + " and " + entry.path().string() +
+                       " are there; keep one");
+    found = entry.path();
+  }
+  return found;
 }
 
 }  // namespace
@@ -51,16 +59,20 @@ void applyWindowsDir(Options& options) {
       options.windowsFiles.emplace_back(simulated, file->string());
     }
   }
-  if (const auto dat = findNoCase(folder, "SYSTEM.DAT")) {
-    options.registry = dat->string();
-    return;
-  }
   std::optional<std::filesystem::path> config = findNoCase(folder, "System32");
   if (config) config = findNoCase(*config, "config");
   if (config) {
     for (const char* hive : {"SYSTEM", "SOFTWARE"})
       if (const auto file = findNoCase(*config, hive))
         options.hives.push_back(std::string(hive) + '=' + file->string());
+  }
+  if (const auto dat = findNoCase(folder, "SYSTEM.DAT")) {
+    if (!options.hives.empty())
+      throw UsageError("--windows: both " + dat->string() + " (Windows 95/98/Me) and " +
+                       options.hives.front().substr(options.hives.front().find('=') + 1) +
+                       " (Windows NT) are there; name one with --registry or --hive");
+    options.registry = dat->string();
+    return;
   }
   if (options.hives.empty())
     throw UsageError("--windows " + folder.string() +
@@ -95,7 +107,7 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
         std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
     const int codepage = options.codepage.value_or(1252);
     images.mount_ = image::readDat(images.file_, codepage);
-    images.version_ = image::datVersionNumber(images.file_, codepage);
+    images.version_ = image::datVersionNumber(images.mount_);
     images.readOnly_ = image::dat::notWritable(images.mount_.summary);
     if (images.readOnly_.empty() && image::osForVersionNumber(images.version_) == "win95")
       images.readOnly_ = "a Windows 95 registry (VersionNumber " + images.version_ +

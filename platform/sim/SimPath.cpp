@@ -11,13 +11,17 @@ const RootKey* findRoot(std::string_view name) {
 }
 
 std::vector<std::string_view> keyComponents(std::string_view path) {
+  // By character: in a double-byte code page a trail byte '\\' is no separator.
+  const platform::names::Charset& charset = platform::names::ansi();
   std::vector<std::string_view> parts;
   std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('\\', start);
-    if (end == std::string_view::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
+  for (std::size_t at = 0; at <= path.size();) {
+    if (at == path.size() || path[at] == '\\') {
+      if (at > start) parts.push_back(path.substr(start, at - start));
+      start = ++at;
+    } else {
+      at += charset.charLength(path, at);
+    }
   }
   return parts;
 }

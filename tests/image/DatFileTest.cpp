@@ -5,12 +5,17 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "DatFile.h"
+#include "DatImage.h"
+#include "DatRead.h"
 #include "HiveFixture.h"
+#include "Machine.h"
 #include "SimText.h"
 
 namespace {
@@ -21,12 +26,19 @@ std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
 }
 
+std::filesystem::path realDatFile() {
+  static const std::filesystem::path file = [] {
+    const auto out = hivetest::workFolder() / "SYSTEM.DAT";
+    const std::string command = "xz -dc " + hivetest::quoted(QVINST98_REAL_DAT) + " > " +
+                                hivetest::quoted(out) + " 2>/dev/null";
+    return std::system(command.c_str()) == 0 ? out : std::filesystem::path();
+  }();
+  return file;
+}
+
 std::vector<std::uint8_t> realDat() {
-  const auto file = hivetest::workFolder() / "SYSTEM.DAT";
-  const std::string command = "xz -dc " + hivetest::quoted(QVINST98_REAL_DAT) + " > " +
-                              hivetest::quoted(file) + " 2>/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  const std::string bytes = hivetest::readBytes(file);
+  if (realDatFile().empty()) return {};
+  const std::string bytes = hivetest::readBytes(realDatFile());
   return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
@@ -135,6 +147,167 @@ TEST(DatEditor, DeletingAValueRewritesOnlyTheValuesAfterItInItsRecord) {
   EXPECT_EQ(now.values, was.values - 1);
   EXPECT_EQ(now.freeRecordBytes, was.freeRecordBytes);
   EXPECT_EQ(Editor(after).values(fonts).size(), values.size());
+}
+
+// Our reader loads the tree libcreg loads: verifyDat reads the file through
+// libcreg and compares every key, value, type and datum with what we loaded.
+TEST(DatReader, LoadsTheRealFileAsLibcregDoes) {
+  ASSERT_FALSE(realDatFile().empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  sim::Machine machine;
+  const image::DatMount mount = image::loadDat(machine.registry, realDatFile());
+  EXPECT_EQ(mount.keys, 4999u);
+  EXPECT_EQ(mount.values, 15858u);
+  EXPECT_NO_THROW(image::verifyDat(realDatFile(), machine.registry, mount));
+}
+
+// A file is believed only as far as its headers reach: bytes past its last
+// data block are refused without being read into memory.
+TEST(DatReader, ReadsNoFurtherThanTheHeadersSay) {
+  ASSERT_FALSE(realDatFile().empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  const auto longer = hivetest::workFolder() / "LONGER.DAT";
+  std::filesystem::copy_file(realDatFile(), longer);
+  std::filesystem::resize_file(longer, std::filesystem::file_size(longer) + (1ull << 31));
+  try {
+    image::dat::readFile(longer);
+    ADD_FAILURE() << "a file 2 GB longer than its blocks was read";
+  } catch (const image::dat::DatError& e) {
+    EXPECT_EQ(std::string(e.what()), "2147483648 bytes after the last of 21 data blocks");
+  }
+  std::filesystem::remove(longer);
+}
+
+// Names Windows 95/98/Me cannot hold are damage the check names, with the
+// key's path; in a double-byte code page a trail byte is not a letter and
+// not a '\\'. Each case adds keys or values to the real file through the
+// editor and then makes the one edit the editor would not.
+TEST(DatCheck, NamesAsWindowsTakesThem) {
+  const std::vector<std::uint8_t> real = realDat();
+  ASSERT_FALSE(real.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  using image::dat::Charset;
+  // A key "QV" below the root, renamed in place to `name` (no longer than 2).
+  const auto renamed = [&](const std::string& name) {
+    Editor editor(real);
+    const Editor::Key key = editor.addKey(editor.root(), "QV");
+    std::vector<std::uint8_t> b = editor.take();
+    const std::uint32_t record = recordOf(b, key);
+    b[record + 8] = static_cast<std::uint8_t>(0x14 + name.size());  // used size
+    b[record + 0x0C] = static_cast<std::uint8_t>(name.size());
+    std::copy(name.begin(), name.end(), b.begin() + record + 0x14);
+    const std::uint32_t hash = image::dat::nameHash(name);
+    for (int i = 0; i < 4; ++i) b[0x20 + key + 4 + i] = static_cast<std::uint8_t>(hash >> 8 * i);
+    return b;
+  };
+  const auto edited = [&](int codepage, const std::function<void(Editor&)>& edit) {
+    Editor editor(real, Charset::forCodePage(codepage));
+    edit(editor);
+    return editor.take();
+  };
+  const std::string hyoji = "\x95\x5C\x8E\xA6";  // two characters of code page 932
+  const auto twoKeys = [](std::string a, std::string b) {
+    return [a, b](Editor& editor) {
+      editor.addKey(editor.root(), a);
+      editor.addKey(editor.root(), b);
+    };
+  };
+  const auto twoValues = [](std::string a, std::string b) {
+    return [a, b](Editor& editor) {
+      editor.setValues(editor.addKey(editor.root(), "QV"), {{a, 1, {'1'}}, {b, 1, {'2'}}});
+    };
+  };
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    int codepage;
+    std::string fault;  // empty: the file passes
+  } cases[] = {
+      {"empty", renamed(""), 1252, "key \"\" (entry 0x"},
+      {"backslash", renamed("\\"), 1252, ": a name holding '\\'"},
+      {"backslash inside", renamed("a\\"), 1252, "a name holding"},
+      {"siblings in two cases", edited(1252, twoKeys("QV", "qv")), 1252,
+       "a second subkey named qv"},
+      {"values in two cases", edited(1252, twoValues("Name", "NAME")), 1252, "key QV (entry 0x"},
+      {"trail byte 0x5C", edited(932, twoKeys(hyoji, "x")), 932, ""},
+      {"trail byte 0x5C, single-byte", edited(932, twoKeys(hyoji, "x")), 1252, "holding '\\'"},
+      {"trail bytes a and A", edited(932, twoKeys("\x82\x61", "\x82\x41")), 932, ""},
+      {"trail byte a hashed as a letter", edited(932, twoKeys("\x82\x61", "\x82\x41")), 1252,
+       "name hash"},
+      {"single-byte a and A after 0x82", edited(1252, twoKeys("\x82\x61", "\x82\x41")), 1252,
+       "a second subkey"},
+      {"values with trail bytes a and A", edited(932, twoValues("\x82\x61", "\x82\x41")), 932, ""},
+  };
+  for (const auto& c : cases) {
+    try {
+      image::dat::check(c.bytes, Charset::forCodePage(c.codepage));
+      EXPECT_EQ(c.fault, "") << c.what << ": passed";
+    } catch (const image::dat::DatError& e) {
+      EXPECT_NE(c.fault, "") << c.what << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos)
+          << c.what << ": " << e.what();
+    }
+  }
+}
+
+// The editor writes only what Windows 95/98/Me hold, and refuses the rest
+// naming the key; the check refuses a header of another format or with
+// something in its reserved fields.
+TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
+  const std::vector<std::uint8_t> real = realDat();
+  ASSERT_FALSE(real.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  const auto data = [](std::size_t n) { return std::vector<std::uint8_t>(n, 'd'); };
+  const struct {
+    const char* what;
+    std::string key;
+    std::vector<image::dat::ValueBytes> values;
+    std::string fault;  // empty: written
+  } cases[] = {
+      {"16,300 bytes of data", "QV", {{"v", 3, data(16300)}}, ""},
+      {"16,301 bytes of data", "QV", {{"v", 3, data(16301)}}, "key QV: value \"v\" of 16301 bytes"},
+      {"a value name of 255 bytes", "QV", {{std::string(255, 'n'), 3, {}}}, ""},
+      {"a value name of 256 bytes", "QV", {{std::string(256, 'n'), 3, {}}}, "key QV: a value name"},
+      {"a key name of 256 bytes", std::string(256, 'k'), {}, "a name of 256 bytes"},
+      {"a record of 60 KB",
+       "QV",
+       {{"a", 3, data(16000)}, {"b", 3, data(16000)}, {"c", 3, data(16000)}, {"d", 3, data(16000)}},
+       "key QV: its name and values take 64"},
+      {"a record that fills a block of 60 KB",
+       "QV",
+       {{"a", 3, data(16000)}, {"b", 3, data(16000)}, {"c", 3, data(16000)}, {"d", 3, data(13300)}},
+       ""},
+  };
+  for (const auto& c : cases) {
+    try {
+      Editor editor(real);
+      editor.setValues(editor.addKey(editor.root(), c.key), c.values);
+      const std::vector<std::uint8_t> b = editor.take();
+      EXPECT_EQ(c.fault, "") << c.what << ": written";
+      image::dat::check(b);
+      for (std::uint32_t block = le32(b, 8); block < b.size(); block += le32(b, block + 4))
+        EXPECT_LE(le32(b, block + 4), 0xF000u) << c.what << ": a block larger than Windows makes";
+    } catch (const image::dat::DatError& e) {
+      EXPECT_NE(c.fault, "") << c.what << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos)
+          << c.what << ": " << e.what();
+    }
+  }
+  const struct {
+    std::size_t at;
+    std::uint8_t byte;
+    const char* fault;
+  } headers[] = {
+      {6, 2, "file header: format 2.0, not 1.0"},
+      {0x1A, 1, "file header: reserved field at 0x18 holds 0x10000"},
+      {0x3C, 7, "key table header: reserved field at 0x3C holds 0x7"},
+  };
+  for (const auto& h : headers) {
+    std::vector<std::uint8_t> b = real;
+    b[h.at] = h.byte;
+    try {
+      image::dat::check(b);
+      ADD_FAILURE() << h.fault << ": passed";
+    } catch (const image::dat::DatError& e) {
+      EXPECT_EQ(std::string(e.what()), h.fault);
+    }
+  }
 }
 
 }  // namespace

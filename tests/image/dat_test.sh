@@ -34,15 +34,20 @@ fi
 # of a .reg export of the tool (the registry as libcreg read it, after the calls).
 perl_dump() { perl "$dump" dat "$1" | LC_ALL=C sort; }
 reg_dump() { perl "$dump" reg "$1" | LC_ALL=C sort; }
-# A written file: the tool's checker passes it, and libcreg (through the tool)
-# and Parse::Win32Registry read the tree of the expected .reg export.
+# A .reg export's tree as a CREG file stores it: REG_SZ without a trailing NUL.
+stored_dump() {
+  reg_dump "$1" | awk -F '\t' -v OFS='\t' '$1 == "V" && $4 == 1 { sub(/00$/, "", $5) } 1'
+}
+# A written file: the tool's checker passes it, and the tool's reader and
+# Parse::Win32Registry read the tree of the expected .reg export (libcreg read
+# it back when the tool wrote it).
 reads_as() {
   local file=$1 expected=$2
   run --registry "$file" --check
   expect_status 0
   run --registry "$file" --save "$file.reg"
   expect_status 0
-  reg_dump "$expected" >"$tmp/want.txt"
+  stored_dump "$expected" >"$tmp/want.txt"
   reg_dump "$file.reg" >"$tmp/libcreg.txt"
   perl_dump "$file" >"$tmp/perl.txt"
   same_file "$tmp/want.txt" "$tmp/libcreg.txt"
@@ -110,7 +115,7 @@ cp "$tmp/packed.dat" "$tmp/packed.orig"
 run --registry "$tmp/packed.dat" --check
 expect_status 0
 grep -q "; read only: Windows 95's layout" "$out" && ok || fail "packed: $(cat "$out")"
-reg_dump "$tmp/planted.reg" >"$tmp/want.txt"
+stored_dump "$tmp/planted.reg" >"$tmp/want.txt"
 perl_dump "$tmp/packed.dat" >"$tmp/perl.txt"
 same_file "$tmp/want.txt" "$tmp/perl.txt"
 run --registry "$tmp/packed.dat" --changes RemoveAuxDevices
@@ -274,6 +279,128 @@ expect_one_line_error "neither SYSTEM.DAT"
 run --machine win98 --save-dat "$tmp/x.dat" RemoveAuxDevices
 expect_status 2
 expect_one_line_error "need a CREG file"
+
+# --- Names, code pages and limits as Windows 95/98/Me have them -------------
+# Files made from the real one: keys imported, then their names' bytes changed
+# in place to names of the same hash ("QVX", "QWW" and "Q\R" sum alike).
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QVX]\r\n[HKEY_LOCAL_MACHINE\\Software\\QWW]\r\n[HKEY_LOCAL_MACHINE\\Software\\\x95\x5d\x8e\xa5]\r\n' >"$tmp/names.reg"
+run --registry "$real" --import "$tmp/names.reg" --save-dat "$tmp/names.dat"
+expect_status 0
+# Replaces the first occurrence of the bytes $2 (as hex) in the file $1 by $3.
+patch_bytes() {
+  local at
+  at=$(LC_ALL=C grep -obUaP "$(echo "$2" | sed 's/../\\x&/g')" "$1" | head -1 | cut -d: -f1)
+  printf "$(echo "$3" | sed 's/../\\x&/g')" | dd of="$1" bs=1 seek="$at" conv=notrunc status=none
+}
+
+begin "names Windows cannot make: refused before any run, even a preview"
+cp "$tmp/names.dat" "$tmp/backslash.dat"
+patch_bytes "$tmp/backslash.dat" 515658 515c52
+cp "$tmp/names.dat" "$tmp/twice.dat"
+patch_bytes "$tmp/twice.dat" 515757 717678
+for file in backslash twice; do
+  cp "$tmp/$file.dat" "$tmp/$file.orig"
+  run --registry "$tmp/$file.dat" --changes --commit RemoveAuxDevices
+  expect_status 2
+  same_file "$tmp/$file.orig" "$tmp/$file.dat"
+done
+expect_one_line_error 'key SOFTWARE\\qvx (entry 0x[0-9A-F]*): a second subkey named qvx'
+run --registry "$tmp/backslash.dat" --changes RemoveAuxDevices
+expect_status 2
+expect_one_line_error "key SOFTWARE.Q.R (entry 0x[0-9A-F]*): a name holding '.'"
+
+begin "code page 932: a trail byte 0x5C is part of its character"
+cp "$tmp/names.dat" "$tmp/dbcs.dat"
+patch_bytes "$tmp/dbcs.dat" 955d8ea5 955c8ea6
+run --registry "$tmp/dbcs.dat" --check
+expect_status 2
+expect_one_line_error "a name holding"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n"x"=dword:00000001\r\n' >"$tmp/dword.reg"
+run --registry "$tmp/dbcs.dat" --codepage 932 --import "$tmp/dword.reg" --save "$tmp/dbcs.reg" \
+  --save-dat "$tmp/dbcs-written.dat"
+expect_status 0
+grep -qxF "[HKEY_LOCAL_MACHINE\\SOFTWARE\\$(printf '\x95\x5c\x8e\xa6')]$(printf '\r')" "$tmp/dbcs.reg" && ok ||
+  fail "the key is not in the export"
+perl_dump "$tmp/dbcs-written.dat" >"$tmp/perl.txt"
+stored_dump "$tmp/dbcs.reg" >"$tmp/want.txt"
+same_file "$tmp/want.txt" "$tmp/perl.txt"
+
+# The .reg text is read by character too.
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\\x95\x5c\x8e\xa6]\r\n"x"=dword:00000002\r\n' >"$tmp/dbcs-import.reg"
+run --registry "$real" --codepage 932 --import "$tmp/dbcs-import.reg" --save "$tmp/dbcs-import.want" \
+  --save-dat "$tmp/dbcs-import.dat"
+expect_status 0
+run --registry "$tmp/dbcs-import.dat" --codepage 932 --save "$tmp/dbcs-import.reg.back"
+expect_status 0
+stored_dump "$tmp/dbcs-import.want" >"$tmp/want.txt"
+reg_dump "$tmp/dbcs-import.reg.back" >"$tmp/libcreg.txt"
+perl_dump "$tmp/dbcs-import.dat" >"$tmp/perl.txt"
+same_file "$tmp/want.txt" "$tmp/libcreg.txt"
+same_file "$tmp/want.txt" "$tmp/perl.txt"
+grep -qF "$(printf 'V\tHKEY_LOCAL_MACHINE\\SOFTWARE\\\x95\x5c\x8e\xa6\tx\t4\t02000000')" "$tmp/perl.txt" && ok ||
+  fail "the value is not in the key of two characters"
+# One key, not a key 0x95 with a subkey.
+[ "$(grep -caF "$(printf 'K\tHKEY_LOCAL_MACHINE\\SOFTWARE\\\x95')" "$tmp/perl.txt")" -eq 1 ] && ok ||
+  fail "the name was split at its trail byte"
+
+begin "what Windows writes: strings without a NUL, limits refused naming the key"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n"x"="abc"\r\n' >"$tmp/string.reg"
+run --registry "$real" --import "$tmp/string.reg" --save "$tmp/string.dat.want.reg" \
+  --save-dat "$tmp/string.dat"
+expect_status 0
+reads_as "$tmp/string.dat" "$tmp/string.dat.want.reg"
+grep -q "$(printf 'V\tHKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\QV\tx\t1\t616263')$" "$tmp/perl.txt" && ok ||
+  fail "the string is not stored as 616263"
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QV Big]\r\n"big"=hex:'
+  head -c 16301 /dev/zero | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//; s/,$//'
+  printf '\r\n'
+} >"$tmp/big.reg"
+run --registry "$real" --import "$tmp/big.reg" --save-dat "$tmp/big.dat"
+expect_status 2
+expect_one_line_error 'key SOFTWARE\\QV Big: value "big" of 16301 bytes, more than the 16300'
+[ -e "$tmp/big.dat" ] && fail "written" || ok
+cp "$real" "$tmp/format2.dat"
+printf '\x02' | dd of="$tmp/format2.dat" bs=1 seek=6 conv=notrunc status=none
+cp "$tmp/format2.dat" "$tmp/format2.orig"
+run --registry "$tmp/format2.dat" --commit RemoveAuxDevices
+expect_status 2
+expect_one_line_error "format 2.0, not 1.0"
+same_file "$tmp/format2.orig" "$tmp/format2.dat"
+
+begin "an undo that cannot hold a deleted name: the commit is refused before anything is written"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\QV Undo]\r\n"lineQXQfeed"=dword:00000001\r\n' >"$tmp/lf.reg"
+run --registry "$real" --import "$tmp/lf.reg" --save-dat "$tmp/lf.dat"
+expect_status 0
+patch_bytes "$tmp/lf.dat" 515851 510a51
+cp "$tmp/lf.dat" "$tmp/lf.orig"
+printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\QV Undo]\r\n' >"$tmp/lf-delete.reg"
+run --registry "$tmp/lf.dat" --import "$tmp/lf-delete.reg" --commit
+expect_status 2
+expect_one_line_error 'value "lineQ<LF>Qfeed" holds a NUL character or a line break'
+same_file "$tmp/lf.orig" "$tmp/lf.dat"
+ls "$tmp" | grep -q "^lf\.dat\." && fail "written beside: $(ls "$tmp" | grep "^lf\.dat")" || ok
+
+begin "a key deleted and made again in another case takes the new case"
+printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Config\\0001\\Display]\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001\\DISPLAY\\Fonts]\r\n"x"=dword:00000001\r\n' >"$tmp/recase.reg"
+run --registry "$real" --import "$tmp/recase.reg" --save "$tmp/recase.reg.want" --save-dat "$tmp/recase.dat"
+expect_status 0
+grep -q '^\[HKEY_LOCAL_MACHINE\\Config\\0001\\DISPLAY\\Fonts\]' "$tmp/recase.reg.want" && ok ||
+  fail "the new case is not in the export"
+reads_as "$tmp/recase.dat" "$tmp/recase.reg.want"
+
+begin "--windows refuses a folder holding two registries, or two names for one file"
+mkdir -p "$tmp/two/System32/config" "$tmp/cased"
+cp "$real" "$tmp/two/SYSTEM.DAT"
+echo hive >"$tmp/two/System32/config/SYSTEM"
+cp "$real" "$tmp/cased/SYSTEM.DAT"
+cp "$real" "$tmp/cased/system.dat"
+run --windows "$tmp/two" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "both .*SYSTEM.DAT (Windows 95/98/Me) and .*config/SYSTEM (Windows NT)"
+run --windows "$tmp/cased" RemoveAuxDevices
+expect_status 2
+expect_one_line_error "both .*cased/.* and .*cased/.* are there"
 
 echo "CREG tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
