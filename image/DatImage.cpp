@@ -2,6 +2,7 @@
 
 #include <libcreg.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -322,10 +323,13 @@ void writeNewBytes(const DatMount& mount, const std::vector<std::uint8_t>& bytes
                    const std::filesystem::path& out) {
   if (readFile(mount.file) != mount.bytes) fail(mount.file, "the file changed since it was read");
   std::ofstream file(out, std::ios::binary | std::ios::trunc);
+  errno = 0;
   file.write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
   file.flush();
-  if (!file) fail(out, "cannot be written");
+  if (!file)
+    throw Error(out, std::string("cannot be written (") +
+                         (errno != 0 ? std::strerror(errno) : "unknown error") + ")");
 }
 
 }  // namespace

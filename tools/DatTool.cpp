@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -86,9 +88,6 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
   // --backup, and the names a commit would take, are checked with the hives' options.
   DatImages images;
   images.file_ = *options.registry;
-  std::error_code error;
-  if (options.saveDat && std::filesystem::equivalent(*options.saveDat, images.file_, error))
-    throw UsageError("--save-dat names the CREG file itself; write to another file");
   try {
     // Locked from here for a commit, before anything is read.
     images.input_ =
@@ -132,6 +131,43 @@ void DatImages::load(sim::Registry& registry, bool undo) {
     throw UsageError(e.what());
   }
   if (undo) loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
+}
+
+image::ImportScope DatImages::importScope(const sim::Machine& machine) const {
+  image::ImportScope scope;
+  scope.within = {mount_.mountPath};
+  const std::string name = input_->given().filename().string();
+  scope.outside = "is not in " + name;
+  // The configuration that HKEY_CURRENT_CONFIG stands for, as "0001".
+  std::string config;
+  for (const sim::Value& value : machine.registry.values(
+           mount_.mountPath + "\\System\\CurrentControlSet\\Control\\IDConfigDB")) {
+    if (!sim::text::equalNoCase(value.name, "CurrentConfig")) continue;
+    if (value.type == REG_DWORD && value.data.size() == 4) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%04u",
+                    unsigned(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                             std::uint32_t(value.data[3]) << 24));
+      config = text;
+    } else if (value.type == REG_SZ) {
+      config.assign(value.data.begin(), std::find(value.data.begin(), value.data.end(), 0));
+    }
+  }
+  if (config.empty() || config.find('\\') != std::string::npos)
+    scope.moved.push_back(
+        {"HKEY_CURRENT_CONFIG", "",
+         "names no configuration: " + name +
+             " has no CurrentConfig in System\\CurrentControlSet\\Control\\IDConfigDB"});
+  else
+    scope.moved.push_back({"HKEY_CURRENT_CONFIG", mount_.mountPath + "\\Config\\" + config, ""});
+  const sim::WindowsVersion version = machine.system.version();
+  if (version.major == 4 && version.minor >= 90)
+    scope.moved.push_back({"HKEY_CLASSES_ROOT", "", "is kept in CLASSES.DAT, not in " + name});
+  else
+    scope.moved.push_back({"HKEY_CLASSES_ROOT", mount_.mountPath + "\\Software\\Classes", ""});
+  for (const char* root : {"HKEY_CURRENT_USER", "HKEY_USERS"})
+    scope.moved.push_back({root, "", "is kept in USER.DAT, not in " + name});
+  return scope;
 }
 
 std::string DatImages::undoText(const sim::Registry& registry, image::RegFormat format) const {

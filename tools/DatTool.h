@@ -32,6 +32,11 @@ public:
   // Loads the file and, when the run is to write an undo file, notes what
   // was loaded.
   void load(sim::Registry& registry, bool undo);
+  // Where an --import's keys go in the file (after a load): HKEY_LOCAL_MACHINE
+  // as it is, HKEY_CURRENT_CONFIG as the configuration it stands for, and
+  // HKEY_CLASSES_ROOT as Software\Classes, where Windows 95 and 98 keep it;
+  // the keys of USER.DAT, and Windows Me's CLASSES.DAT, are refused.
+  image::ImportScope importScope(const sim::Machine& machine) const;
   // The undo image: what turns the registry back into the file as loaded
   // (after a load that noted it).
   std::string undoText(const sim::Registry& registry, image::RegFormat format) const;

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <sstream>
 
 #include "BundledMachines.h"
+#include "DatImage.h"
 #include "DatTool.h"
 #include "Exports.h"
 #include "FileOps.h"
@@ -111,9 +114,14 @@ void loadImage(sim::Machine& machine, const Options& options) {
 void writeOutput(const std::string& path, const std::function<void(std::ostream&)>& write) {
   const auto direct = [&](const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    errno = 0;
     write(out);
     out.flush();
-    if (!out) throw image::Error(file, "cannot be written");
+    if (!out) throw image::Error(file, errno != 0 ? std::strerror(errno) : "cannot be written");
+  };
+  // The name given and the system's reason, never the temporary file's name.
+  const auto refused = [&path](const std::string& reason) {
+    return UsageError("cannot write '" + path + "' (" + reason + ")");
   };
   try {
     std::error_code error;
@@ -126,10 +134,14 @@ void writeOutput(const std::string& path, const std::function<void(std::ostream&
                                              ? std::filesystem::canonical(path)
                                              : std::filesystem::path(path);
     image::replaceFile(target, direct);
-  } catch (const image::Error&) {
-    throw UsageError("cannot write '" + path + "'");  // the name given, not the temporary file
-  } catch (const std::filesystem::filesystem_error&) {
-    throw UsageError("cannot write '" + path + "'");
+  } catch (const image::Error& e) {
+    const std::string& detail = e.detail();
+    const auto open = detail.rfind(" (");
+    throw refused(open != std::string::npos && detail.back() == ')'
+                      ? detail.substr(open + 2, detail.size() - open - 3)
+                      : detail);
+  } catch (const std::filesystem::filesystem_error& e) {
+    throw refused(e.code().message());
   }
 }
 
@@ -230,29 +242,61 @@ std::vector<HiveOption> checkHiveOptions(const Options& options) {
   return hives;
 }
 
+// What a name holds when it is a regular file: a hive, a CREG file, other.
+enum class Content { None, Hive, Creg, Other };
+Content contentOf(const std::string& file) {
+  // Only a regular file is opened to look: a pipe's bytes would be gone.
+  if (!isRegularFile(file)) return Content::None;
+  if (image::looksLikeHive(file)) return Content::Hive;
+  if (image::looksLikeDat(file)) return Content::Creg;
+  return Content::Other;
+}
+
 // Outputs never name an input or each other: by the file a name reaches
 // (a link followed) and, for a file not there yet, by its folder and name.
+// Every kind of image takes this one check, in a preview as in a commit.
 void refuseCrossedFiles(const Options& options, const std::vector<HiveOption>& hives) {
-  std::vector<std::string> inputs = options.imports;
-  for (const HiveOption& hive : hives) inputs.push_back(hive.file);
-  std::vector<std::pair<std::string, std::string>> outputs;  // option, file
-  if (options.save) outputs.emplace_back("--save", *options.save);
-  if (options.undo) outputs.emplace_back("--undo", *options.undo);
-  if (options.backup) outputs.emplace_back("--backup", *options.backup);
-  if (options.saveHive) outputs.emplace_back("--save-hive", *options.saveHive);
+  struct Named {
+    std::string option;
+    std::string file;
+  };
+  std::vector<Named> inputs;
+  const bool registryIsReg = options.registry && contentOf(*options.registry) == Content::Other;
+  if (options.registry && hives.empty()) inputs.push_back({"--registry", *options.registry});
+  for (const HiveOption& hive : hives) inputs.push_back({"--hive", hive.file});
+  for (const std::string& file : options.imports) inputs.push_back({"--import", file});
+  std::vector<Named> outputs;
+  if (options.save) outputs.push_back({"--save", *options.save});
+  if (options.undo) outputs.push_back({"--undo", *options.undo});
+  if (options.backup) outputs.push_back({"--backup", *options.backup});
+  if (options.saveHive) outputs.push_back({"--save-hive", *options.saveHive});
+  if (options.saveDat) outputs.push_back({"--save-dat", *options.saveDat});
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const auto id = image::identityOf(outputs[i].second);
+    const Named& output = outputs[i];
+    // A hive or a CREG file is a machine's registry: text never replaces it.
+    if (output.option == "--save" || output.option == "--undo") {
+      const Content content = contentOf(output.file);
+      if (content == Content::Hive || content == Content::Creg)
+        throw UsageError(output.option + " " + output.file + " is a " +
+                         (content == Content::Hive ? "registry hive" : "CREG file") +
+                         "; text never replaces it; refused");
+    }
+    const auto id = image::identityOf(output.file);
     if (!id) continue;  // its folder is missing: writing it fails on its own
-    for (const std::string& input : inputs) {
-      if (image::identityOf(input) != id) continue;
-      if (outputs[i].first == "--save-hive")
+    for (const Named& input : inputs) {
+      if (image::identityOf(input.file) != id) continue;
+      // As before: a .reg image may be saved over itself.
+      if (output.option == "--save" && input.option == "--registry" && registryIsReg) continue;
+      if (output.option == "--save-hive" && input.option == "--hive")
         throw UsageError("--save-hive names the hive itself; use --commit to change it");
-      throw UsageError(outputs[i].first + " " + outputs[i].second + " names an input (" + input +
+      if (output.option == "--save-dat" && input.option == "--registry")
+        throw UsageError("--save-dat names the CREG file itself; write to another file");
+      throw UsageError(output.option + " " + output.file + " names an input (" + input.file +
                        "); refused");
     }
     for (std::size_t k = 0; k < i; ++k)
-      if (image::identityOf(outputs[k].second) == id)
-        throw UsageError(outputs[i].first + " and " + outputs[k].first + " name one file; refused");
+      if (image::identityOf(outputs[k].file) == id)
+        throw UsageError(output.option + " and " + outputs[k].option + " name one file; refused");
   }
   for (std::size_t i = 0; i < hives.size(); ++i)
     for (std::size_t k = 0; k < i; ++k)
@@ -300,6 +344,7 @@ CheckedOptions checkOptions(const Options& options) {
   CheckedOptions checked;
   checked.hives = checkHiveOptions(options);
   checked.os = options.os;
+  refuseCrossedFiles(options, checked.hives);
   if (checked.hives.empty() && !DatImages::named(options)) {
     if (options.commit || options.saveHive || options.backup)
       throw UsageError("--commit, --save-hive and --backup need a hive image (--hive NAME=FILE)");
@@ -311,7 +356,6 @@ CheckedOptions checkOptions(const Options& options) {
           "--backup names one file; with more than one hive the backups go beside them");
     if (options.saveHive && checked.hives.size() > 1)
       throw UsageError("--save-hive writes one hive; give only that one with --hive");
-    refuseCrossedFiles(options, checked.hives);
     if (options.commit) {
       if (options.backup && image::nameTaken(*options.backup))
         throw UsageError("--backup " + *options.backup +
@@ -374,6 +418,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
   for (const auto& file : options.imports) {
     if (hives) {
       image::loadRegFile(machine.registry, file, hives->mountPaths());
+    } else if (dat) {
+      image::loadRegFile(machine.registry, file, dat->importScope(machine));
     } else {
       image::loadRegFile(machine.registry, file);
     }
