@@ -25,14 +25,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ImageError.h"
+
 namespace image::dat {
 
-// A file that breaks the layout, or an edit that cannot be made. The message
-// is one line.
-class DatError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// A file that breaks the layout, or an edit that cannot be made, throws
+// image::Error; the message is one line, and the caller names the file.
 
 bool hasSignature(std::span<const std::uint8_t> bytes);
 
@@ -55,7 +53,7 @@ struct Summary {
   std::uint64_t size = 0;
 };
 
-// Checks every structure of the file; throws DatError naming the first fault.
+// Checks every structure of the file; throws Error naming the first fault.
 Summary check(std::span<const std::uint8_t> bytes);
 
 // Why the editor does not write such a file back (its layout or checksums),

@@ -20,7 +20,7 @@ namespace {
 using text::upper;
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
-  throw DatError(file.string() + ": " + what);
+  throw Error(file, what);
 }
 
 // libcreg's handles, each freed through its own call.
@@ -40,7 +40,7 @@ using CregFile = std::unique_ptr<libcreg_file_t, FileFree>;
 using CregKey = std::unique_ptr<libcreg_key_t, KeyFree>;
 using CregValue = std::unique_ptr<libcreg_value_t, ValueFree>;
 
-// Collects libcreg's error for one call and turns it into a DatError.
+// Collects libcreg's error for one call and turns it into an Error.
 class Call {
 public:
   explicit Call(const std::filesystem::path& file) : file_(file) {}
@@ -276,7 +276,7 @@ DatMount readDat(const std::filesystem::path& file, int codepage) {
   mount.bytes = readFile(file);
   try {
     mount.summary = dat::check(mount.bytes);
-  } catch (const DatError& e) {
+  } catch (const Error& e) {
     fail(file, e.what());
   }
   return mount;
@@ -310,7 +310,7 @@ std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMo
     std::vector<std::uint8_t> bytes = editor.take();
     dat::check(bytes);
     return bytes;
-  } catch (const DatError& e) {
+  } catch (const Error& e) {
     const std::string what = e.what();
     if (what.starts_with(mount.file.string() + ": ")) throw;
     fail(mount.file, "cannot be written back: " + what);
@@ -388,9 +388,9 @@ std::string DatImageFile::build(const std::filesystem::path& out) {
 void DatImageFile::verify(const std::filesystem::path& written) {
   try {
     verifyDat(written, registry_, mount_);
-  } catch (const DatError& e) {
-    throw DatError(input_.given().string() + ": the new file does not read back (" + e.what() +
-                   "); nothing written");
+  } catch (const Error& e) {
+    throw Error(input_.given(),
+                std::string("the new file does not read back (") + e.what() + "); nothing written");
   }
 }
 

@@ -102,8 +102,6 @@ std::optional<DatImages> DatImages::prepare(const Options& options) {
     if (!images.readOnly_.empty() && (options.commit || options.saveDat))
       throw UsageError(images.file_ + ": " + images.readOnly_ +
                        "; --commit and --save-dat are refused (--changes previews)");
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
   } catch (const image::Error& e) {
     throw UsageError(e.what());
   }
@@ -127,7 +125,7 @@ void DatImages::checkOs(const sim::Machine& machine) const {
 void DatImages::load(sim::Registry& registry, bool undo) {
   try {
     image::loadDat(registry, mount_);
-  } catch (const image::DatError& e) {
+  } catch (const image::Error& e) {
     throw UsageError(e.what());
   }
   if (undo) loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
@@ -202,8 +200,6 @@ void DatImages::finish(const sim::Machine& machine, const Options& options, imag
       request.undoBytes = undoText(machine.registry, format);
     }
     image::commitImages(request, err);
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
   } catch (const image::Error& e) {
     throw UsageError(e.what());
   }
@@ -246,8 +242,6 @@ int checkImage(const Options& options, std::ostream& out) {
     image::loadRegFile(machine.registry, *options.registry);
     out << *options.registry << ": .reg image, " << regImageSummary(machine.registry) << '\n';
     return 0;
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
   } catch (const image::Error& e) {
     throw UsageError(e.what());
   }

@@ -1,5 +1,5 @@
 // Coverage-guided fuzzing of the CREG check and editor: any bytes are either
-// refused with a DatError or pass the check, and then, unless the editor
+// refused with an image::Error or pass the check, and then, unless the editor
 // refuses the file's layout, each edit (deleting a
 // key, changing a key's values, adding a key, growing the file when it must)
 // gives bytes that pass the check again.
@@ -15,7 +15,7 @@ namespace {
 void mustPass(const std::vector<std::uint8_t>& bytes) {
   try {
     image::dat::check(bytes);
-  } catch (const image::dat::DatError&) {
+  } catch (const image::Error&) {
     std::abort();
   }
 }
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> bytes(data, data + size);
   try {
     if (!image::dat::notWritable(image::dat::check(bytes)).empty()) return 0;
-  } catch (const image::dat::DatError&) {
+  } catch (const image::Error&) {
     return 0;
   }
   image::dat::Editor editor(bytes);
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const image::dat::Editor::Key added = editor.addKey(root, "QV Fuzz");
     editor.setValues(added, {{"", 1, {'x', 0}}});
     mustPass(editor.bytes());
-  } catch (const image::dat::DatError&) {
+  } catch (const image::Error&) {
     return 0;  // what the format cannot hold, refused
   }
   return 0;
