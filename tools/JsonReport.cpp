@@ -8,7 +8,6 @@
 #include <sstream>
 #include <string_view>
 
-#include "HiveImage.h"
 #include "SimPath.h"
 
 namespace tool {
@@ -33,67 +32,6 @@ std::string utf8(std::string_view latin1) {
     }
   }
   return out;
-}
-
-// The first bytes of an image file, to name its format.
-std::string head(const std::string& file, std::size_t count) {
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes(count, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(count));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
-}
-
-std::uint32_t littleEndian32(const std::string& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 4; i-- > 0;)
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-// "regf 1.3": the hive format's major and minor version from the base block.
-std::string hiveFormat(const std::string& file) {
-  const std::string bytes = head(file, 0x1C);
-  if (bytes.size() < 0x1C) return "regf";
-  return "regf " + std::to_string(littleEndian32(bytes, 0x14)) + '.' +
-         std::to_string(littleEndian32(bytes, 0x18));
-}
-
-// The header line of a .reg image: REGEDIT4, or version 5.00 in UTF-16LE or
-// UTF-8.
-std::string regFormat(std::string_view bytes) {
-  if (bytes.starts_with("\xFF\xFE")) return "Windows Registry Editor Version 5.00 (UTF-16LE)";
-  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-  if (bytes.starts_with("REGEDIT4")) return "REGEDIT4";
-  if (bytes.starts_with("Windows Registry Editor Version 5.00"))
-    return "Windows Registry Editor Version 5.00 (UTF-8)";
-  return "unknown";
-}
-
-json imageOf(const Options& options, const sim::Machine& machine) {
-  std::vector<std::pair<std::string, std::string>> hives;
-  if (options.registry && image::looksLikeHive(*options.registry))
-    hives.emplace_back("SYSTEM", *options.registry);
-  for (const auto& given : options.hives) {
-    const auto eq = given.find('=');
-    hives.emplace_back(given.substr(0, eq), given.substr(eq + 1));
-  }
-  if (!hives.empty()) {
-    json mounts = json::array();
-    for (const auto& [name, file] : hives)
-      mounts.push_back({{"name", utf8(name)}, {"file", utf8(file)}, {"format", hiveFormat(file)}});
-    return {{"kind", "hive"}, {"hives", mounts}};
-  }
-  if (options.registry) {
-    return {{"kind", "reg"},
-            {"file", utf8(*options.registry)},
-            {"format", regFormat(head(*options.registry, 64))}};
-  }
-  // The same choice as the run's: the named machine, or the family's.
-  const std::string name = options.machine                       ? *options.machine
-                           : machine.system.version().major == 4 ? "win98"
-                                                                 : "winxp";
-  return {{"kind", "bundled"}, {"name", name}, {"format", "REGEDIT4"}};
 }
 
 json windowsOf(const std::string& os, const sim::Machine& machine) {
@@ -150,9 +88,10 @@ json toolOf() {
 
 }  // namespace
 
-JsonReport::JsonReport(const Options& options, const std::string& os, const sim::Machine& machine)
+JsonReport::JsonReport(nlohmann::ordered_json image, const std::string& os,
+                       const sim::Machine& machine)
     : doc_({{"tool", toolOf()},
-            {"image", imageOf(options, machine)},
+            {"image", std::move(image)},
             {"windows", windowsOf(os, machine)},
             {"calls", json::array()},
             {"changes", json::array()},

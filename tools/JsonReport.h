@@ -19,9 +19,9 @@ namespace tool {
 
 class JsonReport {
 public:
-  // The image the options name and the Windows the machine runs (`os` as
-  // the run chose it).
-  JsonReport(const Options& options, const std::string& os, const sim::Machine& machine);
+  // The image as its source describes it (ImageSource::describe) and the
+  // Windows the machine runs (`os` as the run chose it).
+  JsonReport(nlohmann::ordered_json image, const std::string& os, const sim::Machine& machine);
 
   // One export's call: its text argument when given, its result, and the
   // dialogs it showed.
