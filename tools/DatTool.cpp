@@ -3,9 +3,13 @@
 // options; and --windows, which finds the registry files of a Windows folder.
 #include "DatTool.h"
 
+#include <iconv.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "Commit.h"
@@ -61,6 +65,54 @@ void applyWindowsDir(Options& options) {
 }
 
 namespace {
+
+// A Windows code page's text decoded to UTF-8 through iconv.
+class CodePageDecoder {
+public:
+  explicit CodePageDecoder(int codepage)
+      : handle_(::iconv_open("UTF-8", ("CP" + std::to_string(codepage)).c_str())) {}
+  ~CodePageDecoder() {
+    if (handle_ != invalid()) ::iconv_close(handle_);
+  }
+  CodePageDecoder(const CodePageDecoder&) = delete;
+  CodePageDecoder& operator=(const CodePageDecoder&) = delete;
+
+  std::string decode(std::string_view text) const {
+    if (handle_ == invalid()) return latin1ToUtf8(text);
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+      // ASCII as it is; each other character on its own, so that one that
+      // does not decode spoils nothing around it.
+      if (static_cast<unsigned char>(text[i]) < 0x80) {
+        out += text[i++];
+        continue;
+      }
+      ::iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+      bool done = false;
+      for (std::size_t length = 1; !done && length <= 2 && i + length <= text.size(); ++length) {
+        char in[2] = {};
+        std::memcpy(in, text.data() + i, length);
+        char buffer[16];
+        char* from = in;
+        std::size_t fromLeft = length;
+        char* to = buffer;
+        std::size_t toLeft = sizeof buffer;
+        if (::iconv(handle_, &from, &fromLeft, &to, &toLeft) != std::size_t(-1) && fromLeft == 0) {
+          out.append(buffer, sizeof buffer - toLeft);
+          i += length;
+          done = true;
+        }
+        ::iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+      }
+      if (!done) out += latin1ToUtf8(text.substr(i++, 1));
+    }
+    return out;
+  }
+
+private:
+  static iconv_t invalid() { return reinterpret_cast<iconv_t>(-1); }
+  iconv_t handle_;
+};
 
 class CregSource : public ImageSource {
 public:
@@ -172,7 +224,25 @@ public:
   }
 
   nlohmann::ordered_json describe(const sim::Machine&) const override {
-    return {{"kind", "reg"}, {"file", latin1ToUtf8(file_)}, {"format", "unknown"}};
+    const std::vector<std::uint8_t>& bytes = mount_.bytes;
+    const auto word = [&bytes](std::size_t at) {
+      return at + 1 < bytes.size() ? unsigned(bytes[at] | bytes[at + 1] << 8) : 0u;
+    };
+    const bool packed = mount_.summary.layout == image::dat::Layout::win95;
+    return {{"kind", "creg"},
+            {"file", latin1ToUtf8(file_)},
+            {"format", "CREG " + std::to_string(word(6)) + '.' + std::to_string(word(4))},
+            {"layout", packed ? "packed" : "chained"},
+            {"readOnly", readOnly_.empty() ? nlohmann::ordered_json()
+                                           : nlohmann::ordered_json(toUtf8(readOnly_))},
+            {"codepage", mount_.codepage}};
+  }
+
+  // Through iconv, from the code page the file was read with; a byte that
+  // the code page does not define stays as its Latin-1 character.
+  std::string toUtf8(std::string_view text) const override {
+    if (!decoder_) decoder_.emplace(mount_.codepage);
+    return decoder_->decode(text);
   }
 
 private:
@@ -182,6 +252,7 @@ private:
   std::string version_;   // VersionNumber, as the file holds it
   std::string readOnly_;  // why the file is not written back, if it is not
   image::DatMount mount_;
+  mutable std::optional<CodePageDecoder> decoder_;
 
   image::ImportScope importScope(const sim::Machine& machine) const {
     image::ImportScope scope;

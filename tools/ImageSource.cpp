@@ -40,6 +40,10 @@ std::string ImageSource::undoText(const sim::Machine& machine, image::RegFormat 
   return image::writeUndoText(machine.changes, format);
 }
 
+std::string ImageSource::toUtf8(std::string_view text) const {
+  return latin1ToUtf8(text);
+}
+
 bool ImageSource::commitsUndo(const Options&) const {
   return false;
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "Machine.h"
 #include "RegFile.h"
@@ -45,6 +46,9 @@ public:
   virtual void check(std::ostream& out) const = 0;
   // The "image" object of the --json document.
   virtual nlohmann::ordered_json describe(const sim::Machine& machine) const = 0;
+  // The registry's 8-bit text as UTF-8, decoded from the image's code page
+  // (Latin-1 for images that name none).
+  virtual std::string toUtf8(std::string_view text) const;
 };
 
 // The image that checked options name, its inputs opened (and for a commit

@@ -68,7 +68,8 @@ bool isRegistryPath(sim::Change::Kind kind) {
          kind == sim::Change::Kind::CreatedKey;
 }
 
-json dialogOf(const sim::Dialogs::Shown& shown) {
+json dialogOf(const sim::Dialogs::Shown& shown,
+              const std::function<std::string(std::string_view)>& utf8) {
   const bool yesNo = shown.dialog.buttons == platform::MessageDialog::Buttons::YesNo;
   const char* answer = shown.answer == 6   ? "yes"
                        : shown.answer == 7 ? "no"
@@ -89,22 +90,24 @@ json toolOf() {
 }  // namespace
 
 JsonReport::JsonReport(nlohmann::ordered_json image, const std::string& os,
-                       const sim::Machine& machine)
+                       const sim::Machine& machine,
+                       std::function<std::string(std::string_view)> text)
     : doc_({{"tool", toolOf()},
             {"image", std::move(image)},
             {"windows", windowsOf(os, machine)},
             {"calls", json::array()},
             {"changes", json::array()},
             {"warnings", json::array()},
-            {"notes", json::array()}}) {}
+            {"notes", json::array()}}),
+      text_(std::move(text)) {}
 
 void JsonReport::call(int ordinal, const char* name, const std::optional<std::string>& text,
                       std::int32_t result, std::span<const sim::Dialogs::Shown> dialogs) {
   json shown = json::array();
-  for (const auto& dialog : dialogs) shown.push_back(dialogOf(dialog));
+  for (const auto& dialog : dialogs) shown.push_back(dialogOf(dialog, text_));
   doc_["calls"].push_back({{"export", name},
                            {"ordinal", ordinal},
-                           {"text", text ? json(utf8(*text)) : json(nullptr)},
+                           {"text", text ? json(text_(*text)) : json(nullptr)},
                            {"result", result},
                            {"dialogs", shown}});
 }
@@ -117,7 +120,7 @@ void JsonReport::messages(const std::string& lines) {
     std::string_view text = line;
     const bool warning = text.starts_with(kWarning);
     text.remove_prefix(warning ? kWarning.size() : text.starts_with(kTool) ? kTool.size() : 0);
-    if (!text.empty()) doc_[warning ? "warnings" : "notes"].push_back(utf8(text));
+    if (!text.empty()) doc_[warning ? "warnings" : "notes"].push_back(text_(text));
   }
 }
 
@@ -126,9 +129,10 @@ void JsonReport::write(const sim::ChangeLog& changes, std::ostream& out) const {
   json& list = root["changes"];
   for (const auto& change : changes) {
     json entry = {{"kind", kindName(change.kind)},
-                  {"path", utf8(isRegistryPath(change.kind) ? sim::path::briefRootPath(change.path)
-                                                            : change.path)}};
-    if (change.kind == sim::Change::Kind::DeletedValue) entry["valueName"] = utf8(change.valueName);
+                  {"path", text_(isRegistryPath(change.kind) ? sim::path::briefRootPath(change.path)
+                                                             : change.path)}};
+    if (change.kind == sim::Change::Kind::DeletedValue)
+      entry["valueName"] = text_(change.valueName);
     list.push_back(std::move(entry));
   }
   out << root.dump(2) << '\n';

@@ -376,7 +376,9 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     machine.setOs(os);
   }
   std::optional<JsonReport> json;
-  if (options.json) json.emplace(image->describe(machine), os, machine);
+  if (options.json)
+    json.emplace(image->describe(machine), os, machine,
+                 [&image](std::string_view text) { return image->toUtf8(text); });
   for (const auto& file : options.imports) image->import(machine, file);
   if (options.noAdmin) machine.system.setProcessToken(sim::TokenSetup{false, false});
   machine.files.setWindowsDirectory(options.windir);

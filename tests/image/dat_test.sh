@@ -99,6 +99,26 @@ grep "^\[$oem" "$tmp/cleaned.reg" >"$tmp/oem-cleaned.txt"
 same_file "$tmp/oem-planted.txt" "$tmp/oem-cleaned.txt"
 [ "$(wc -l <"$tmp/oem-cleaned.txt")" -gt 20 ] && ok || fail "OEM entries: $(cat "$tmp/oem-cleaned.txt")"
 
+begin "--json: a CREG file as such, its names decoded from its code page"
+# A product key named in code page 1251, which RemoveAuxDevices deletes.
+cp "$tmp/plant.reg" "$tmp/plant-1251.reg"
+printf '[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1D9F&PID_2100\\\xc4\xee\xec]\r\n' >>"$tmp/plant-1251.reg"
+run --registry "$real" --codepage 1251 --import "$tmp/plant-1251.reg" --save-dat "$tmp/planted-1251.dat"
+expect_status 0
+run --registry "$tmp/planted-1251.dat" --codepage 1251 --json RemoveAuxDevices
+expect_status 0
+python3 - "$out" "$(dirname "$0")/../../docs/qvinst98-output.schema.json" <<'PY' && ok ||
+import json, sys
+import jsonschema
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+jsonschema.validate(doc, json.load(open(sys.argv[2])))
+image = doc["image"]
+assert image["kind"] == "creg" and image["format"] == "CREG 1.0", image
+assert image["layout"] == "chained" and image["readOnly"] is None and image["codepage"] == 1251, image
+assert any(c["path"].endswith("\\VID_1D9F&PID_2100\\\u0414\u043e\u043c") for c in doc["changes"]), doc["changes"]
+PY
+  fail "JSON of the CREG file: $(head -c 300 "$out")"
+
 begin "planted records: the undo file, imported, gives back the planted tree"
 run --registry "$tmp/cleaned.dat" --import "$tmp/undo.reg" --save-dat "$tmp/restored.dat"
 expect_status 0
