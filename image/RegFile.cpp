@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "ImageText.h"
-#include "SimPath.h"
+#include "RootKeys.h"
 
 namespace image {
 namespace {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "SimPath.h"
+#include "RootKeys.h"
 
 namespace tool {
 
