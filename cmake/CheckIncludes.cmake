@@ -1,6 +1,9 @@
 # Checks the include graph of the sources:
 #  - nothing in src/ includes a header of a platform implementation
 #    (platform/sim/, platform/win32/): the library sees the seam only;
+#  - nothing in image/ or tools/ includes a private header of the simulated
+#    Windows (SimText.h, SimPath.h): they see its model (registry, changes,
+#    machine, root keys) only;
 #  - the simulated Windows has no include loop between its parts, a part
 #    being a header with its source file.
 # Run as: cmake -DSOURCE_DIR=<repo> [-DUNITS_ONLY=ON] [-DSTAMP=<file>] -P CheckIncludes.cmake
@@ -40,6 +43,21 @@ foreach(unit IN LISTS units)
     get_filename_component(include_name ${include} NAME)
     if(include MATCHES "(^|/)(sim|win32)/" OR include_name IN_LIST implementation_names)
       list(APPEND failures "src/${unit_name} includes \"${include}\", a header of a platform implementation")
+    endif()
+  endforeach()
+endforeach()
+
+# The image layer and the tool over the simulated Windows' public face.
+set(private_sim_headers SimText.h SimPath.h)
+file(GLOB above_sim ${SOURCE_DIR}/image/*.h ${SOURCE_DIR}/image/*.cpp
+     ${SOURCE_DIR}/tools/*.h ${SOURCE_DIR}/tools/*.cpp)
+foreach(file IN LISTS above_sim)
+  quoted_includes(${file} includes)
+  file(RELATIVE_PATH shown ${SOURCE_DIR} ${file})
+  foreach(include IN LISTS includes)
+    get_filename_component(include_name ${include} NAME)
+    if(include_name IN_LIST private_sim_headers)
+      list(APPEND failures "${shown} includes \"${include}\", a private header of the simulated Windows")
     endif()
   endforeach()
 endforeach()
@@ -109,7 +127,7 @@ if(STAMP)
   file(TOUCH ${STAMP})
 endif()
 if(UNITS_ONLY)
-  message(STATUS "Include check passed: src/ reaches the seam only")
+  message(STATUS "Include check passed: src/ reaches the seam only; image/ and tools/ the simulation's public headers")
 else()
-  message(STATUS "Include check passed: src/ reaches the seam only; no loop in platform/sim")
+  message(STATUS "Include check passed: src/ reaches the seam only; image/ and tools/ the simulation's public headers; no loop in platform/sim")
 endif()

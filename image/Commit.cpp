@@ -130,9 +130,18 @@ void build(Planned& planned, bool write, FileOps& ops) {
       write ? folderOf(input.real()) : std::filesystem::temp_directory_path();
   testPause("build");
   planned.next.emplace(ops.create(folder, input.real().filename().string()));
-  ops.produce(*planned.next, [&](const std::filesystem::path& out) {
-    planned.summary = planned.image->build(out);
-  });
+  try {
+    ops.produce(*planned.next, [&](const std::filesystem::path& out) {
+      planned.summary = planned.image->build(out);
+    });
+  } catch (const Error& error) {
+    // Named as the user knows it: the file a commit replaces, the folder a
+    // preview builds in; never the descriptor the writer was given.
+    if (error.file() != planned.next->openPath() && error.file() != planned.next->name()) throw;
+    if (write) throw Error(input.real(), error.detail());
+    throw Error(folder, "the new " + input.given().filename().string() +
+                            " cannot be built here: " + error.detail());
+  }
   if (write) {
     ops.keepOwner(*planned.next, input.info());
     ops.sync(*planned.next);

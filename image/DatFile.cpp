@@ -54,7 +54,7 @@ std::string hex(std::uint64_t value) {
 }
 
 [[noreturn]] void fault(const std::string& what) {
-  throw DatError(what);
+  throw Error(what);
 }
 
 bool signatureAt(std::span<const std::uint8_t> bytes, std::size_t at, const char* signature) {
@@ -260,14 +260,14 @@ Summary check(std::span<const std::uint8_t> bytes, const Charset& charset) {
     std::uint64_t freeBytes = 0;
     try {
       block.run(i, static_cast<std::uint32_t>(offset), size, false, freeBytes);
-    } catch (const DatError& chained) {
+    } catch (const Error& chained) {
       std::fill(records.begin() + i * 256, records.end(), 0);
       block.values = 0;
       block.found = 0;
       freeBytes = 0;
       try {
         block.run(i, static_cast<std::uint32_t>(offset), size, true, freeBytes);
-      } catch (const DatError&) {
+      } catch (const Error&) {
         throw chained;
       }
       summary.layout = Layout::win95;

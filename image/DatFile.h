@@ -25,18 +25,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ImageError.h"
 #include "NameCompare.h"
 
 namespace image::dat {
 
 using platform::names::Charset;
 
-// A file that breaks the layout, or an edit that cannot be made. The message
-// is one line.
-class DatError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// A file that breaks the layout, or an edit that cannot be made, throws
+// image::Error; the message is one line, and the caller names the file.
 
 bool hasSignature(std::span<const std::uint8_t> bytes);
 
@@ -61,7 +58,7 @@ struct Summary {
 
 // Checks every structure of the file, its names in the file's code page as
 // Windows 95/98/Me take them (bytes of the code page without '\', siblings
-// and a key's values each of their own name); throws DatError naming the
+// and a key's values each of their own name); throws Error naming the
 // first fault.
 Summary check(std::span<const std::uint8_t> bytes, const Charset& charset = {});
 

@@ -3,6 +3,7 @@
 #include <libcreg.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -22,7 +23,7 @@ namespace {
 using text::upper;
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what) {
-  throw DatError(file.string() + ": " + what);
+  throw Error(file, what);
 }
 
 // libcreg's handles, each freed through its own call.
@@ -42,7 +43,7 @@ using CregFile = std::unique_ptr<libcreg_file_t, FileFree>;
 using CregKey = std::unique_ptr<libcreg_key_t, KeyFree>;
 using CregValue = std::unique_ptr<libcreg_value_t, ValueFree>;
 
-// Collects libcreg's error for one call and turns it into a DatError.
+// Collects libcreg's error for one call and turns it into an Error.
 class Call {
 public:
   explicit Call(const std::filesystem::path& file) : file_(file) {}
@@ -279,7 +280,7 @@ DatMount readDat(const std::filesystem::path& file, int codepage) {
   try {
     mount.bytes = dat::readFile(file);
     mount.summary = dat::check(mount.bytes, dat::Charset::forCodePage(codepage));
-  } catch (const DatError& e) {
+  } catch (const Error& e) {
     fail(file, e.what());
   }
   return mount;
@@ -328,7 +329,7 @@ std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMo
     std::vector<std::uint8_t> bytes = editor.take();
     if (!syncer.diff().empty()) dat::check(bytes, dat::Charset::forCodePage(mount.codepage));
     return bytes;
-  } catch (const DatError& e) {
+  } catch (const Error& e) {
     const std::string what = e.what();
     if (what.starts_with(mount.file.string() + ": ")) throw;
     fail(mount.file, "cannot be written back: " + what);
@@ -341,10 +342,13 @@ void writeNewBytes(const DatMount& mount, const std::vector<std::uint8_t>& bytes
                    const std::filesystem::path& out) {
   if (readFile(mount.file) != mount.bytes) fail(mount.file, "the file changed since it was read");
   std::ofstream file(out, std::ios::binary | std::ios::trunc);
+  errno = 0;
   file.write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
   file.flush();
-  if (!file) fail(out, "cannot be written");
+  if (!file)
+    throw Error(out, std::string("cannot be written (") +
+                         (errno != 0 ? std::strerror(errno) : "unknown error") + ")");
 }
 
 }  // namespace
@@ -445,9 +449,9 @@ std::string DatImageFile::build(const std::filesystem::path& out) {
 void DatImageFile::verify(const std::filesystem::path& written) {
   try {
     verifyDat(written, registry_, mount_);
-  } catch (const DatError& e) {
-    throw DatError(input_.given().string() + ": the new file does not read back (" + e.what() +
-                   "); nothing written");
+  } catch (const Error& e) {
+    throw Error(input_.given(),
+                std::string("the new file does not read back (") + e.what() + "); nothing written");
   }
 }
 

@@ -21,8 +21,6 @@
 
 namespace image {
 
-using dat::DatError;
-
 // Whether the file starts with the "CREG" signature.
 bool looksLikeDat(const std::filesystem::path& file);
 
@@ -46,10 +44,10 @@ std::string datVersionNumber(const DatMount& mount);
 std::optional<std::string> osForVersionNumber(const std::string& version);
 
 // Reads and checks the whole file: a mount with its bytes and summary,
-// nothing loaded yet. Throws DatError naming the file and the first fault.
+// nothing loaded yet. Throws Error naming the file and the first fault.
 DatMount readDat(const std::filesystem::path& file, int codepage = 1252);
 // Loads every key and value of the mount's file below its mount path with our
-// own reader (DatRead.h), and notes their numbers in it.
+// own reader (DatRead.h), and notes their numbers in it. Throws Error.
 void loadDat(sim::Registry& registry, DatMount& mount);
 // Both.
 DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage = 1252);
@@ -62,7 +60,7 @@ struct DatDiff {
 };
 
 // The file as it was read, edited to hold what the registry below the mount
-// path now holds, and checked. Throws DatError for what the format cannot hold
+// path now holds, and checked. Throws Error for what the format cannot hold
 // (values on the root key, a key's values above 64 KB).
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
                                       DatDiff* diff = nullptr);
@@ -73,7 +71,7 @@ DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
 
 // Reads a written file back: the structural check, then libcreg into a fresh
 // registry, whose tree must equal the expected registry's below the mount
-// path. Throws DatError naming the first difference.
+// path. Throws Error naming the first difference.
 void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
                const DatMount& mount);
 

@@ -30,9 +30,9 @@ bool readAt(std::ifstream& in, std::uint64_t at, std::uint8_t* out, std::size_t 
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary | std::ios::ate);
-  if (!in) throw DatError("cannot be read");
+  if (!in) throw Error("cannot be read");
   const std::streamoff measured = in.tellg();
-  if (measured < 0) throw DatError("cannot be read");
+  if (measured < 0) throw Error("cannot be read");
   const auto size = static_cast<std::uint64_t>(measured);
   // Where the file ends by its headers: the key table, then each data block
   // as long as its header says. A header that cannot be believed stops the
@@ -40,13 +40,13 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
   std::uint64_t end = size;
   std::uint8_t header[kHeaders] = {};
   if (size >= kHeaders) {
-    if (!readAt(in, 0, header, kHeaders)) throw DatError("cannot be read");
+    if (!readAt(in, 0, header, kHeaders)) throw Error("cannot be read");
     const std::span<const std::uint8_t> head(header, kHeaders);
     std::uint64_t at = std::uint64_t(kTable) + get32(head, kTable + 4);
     const std::size_t count = get16(head, 0x10);
     for (std::size_t i = 0; i < count && at + 8 <= size; ++i) {
       std::uint8_t block[8];
-      if (!readAt(in, at, block, sizeof block)) throw DatError("cannot be read");
+      if (!readAt(in, at, block, sizeof block)) throw Error("cannot be read");
       const std::uint32_t blockSize = get32(block, 4);
       if (blockSize < kChunk || blockSize % kChunk != 0) {
         at = size;
@@ -58,14 +58,14 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
   }
   in.clear();
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(end));
-  if (!readAt(in, 0, bytes.data(), bytes.size())) throw DatError("cannot be read");
+  if (!readAt(in, 0, bytes.data(), bytes.size())) throw Error("cannot be read");
   if (end < size) {
     // Damage before the end is named first; a sound file is only too long.
     check(bytes);
-    throw DatError(std::to_string(size - end) + " bytes after the last of " +
+    throw Error(std::to_string(size - end) + " bytes after the last of " +
                    std::to_string(get16(bytes, 0x10)) + " data blocks");
   }
-  if (in.peek() != std::ifstream::traits_type::eof()) throw DatError("changed while it was read");
+  if (in.peek() != std::ifstream::traits_type::eof()) throw Error("changed while it was read");
   return bytes;
 }
 

@@ -19,7 +19,7 @@ namespace image::dat {
 
 // The file's bytes, read only as far as its header, key table and data block
 // headers say the file reaches, so that a file far longer than that is
-// refused before it takes memory. Throws DatError ("cannot be read", or the
+// refused before it takes memory. Throws Error ("cannot be read", or the
 // bytes left after the last data block).
 std::vector<std::uint8_t> readFile(const std::filesystem::path& file);
 

@@ -225,7 +225,13 @@ void replaceFile(const std::filesystem::path& file,
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
   TempFile temporary = ops.create(folder, file.filename().string());
-  ops.produce(temporary, writer);
+  try {
+    ops.produce(temporary, writer);
+  } catch (const Error& error) {
+    // The file being written, not the descriptor the writer was given.
+    if (error.file() != temporary.openPath() && error.file() != temporary.name()) throw;
+    throw Error(file, error.detail());
+  }
   ops.sync(temporary);
   ops.replace(temporary, file);
   ops.syncDirectory(folder);

@@ -22,6 +22,10 @@ public:
         line_(line),
         detail_(what) {}
 
+  // An error found in bytes before their file is known: the caller that
+  // knows the file names it.
+  explicit Error(const std::string& what) : std::runtime_error(what), detail_(what) {}
+
   // An error about a key or value before any file is known: the message
   // names the key.
   static Error aboutKey(const std::string& key, const std::string& message) {

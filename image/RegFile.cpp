@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "ImageText.h"
-#include "SimPath.h"
+#include "RootKeys.h"
 
 namespace image {
 namespace {
@@ -217,9 +217,8 @@ struct LogicalLine {
 class Parser {
 public:
   // With no target the image is only checked.
-  // With `within`, key lines outside those keys are refused.
-  Parser(const std::string& origin, Registry* target,
-         const std::vector<std::string>* within = nullptr)
+  // With a scope, key lines are moved or refused as it says.
+  Parser(const std::string& origin, Registry* target, const ImportScope* within = nullptr)
       : origin_(origin), target_(target), within_(within) {}
 
   // Each physical line in order, without its line end.
@@ -264,7 +263,7 @@ public:
 private:
   const std::string& origin_;
   Registry* target_;
-  const std::vector<std::string>* within_;
+  const ImportScope* within_;
   std::size_t number_ = 0;  // of the last line given
   bool unicode_ = false;
   bool haveKey_ = false;
@@ -334,10 +333,7 @@ private:
     if (deletion && full->find('\\') == std::string::npos) {
       fail(origin_, number, "a root key cannot be deleted");
     }
-    if (within_ && std::none_of(within_->begin(), within_->end(), [&](const std::string& root) {
-          return text::atOrBelow(*full, root);
-        }))
-      fail(origin_, number, *full + " is not in a loaded hive; nothing imported");
+    if (within_) moveInto(*within_, *full, number);
     if (target_) {
       if (deletion) {
         target_->removeKey(*full);  // the key and everything below it
@@ -349,6 +345,18 @@ private:
     }
     haveKey_ = true;
     currentKeyDeleted_ = deletion;
+  }
+
+  void moveInto(const ImportScope& scope, std::string& full, std::size_t number) const {
+    for (const ImportScope::Moved& moved : scope.moved) {
+      if (!text::atOrBelow(full, moved.from)) continue;
+      if (moved.to.empty()) fail(origin_, number, full + " " + moved.why + "; nothing imported");
+      full = moved.to + full.substr(moved.from.size());
+      break;
+    }
+    if (std::none_of(scope.within.begin(), scope.within.end(),
+                     [&](const std::string& root) { return text::atOrBelow(full, root); }))
+      fail(origin_, number, full + " " + scope.outside + "; nothing imported");
   }
 
   // Hex data may go on over lines that end in '\'.
@@ -618,7 +626,7 @@ using Pieces = std::function<void(Reader&)>;
 // the image turns out malformed; otherwise the image is checked whole before
 // a second reading applies it. Either way a malformed image changes nothing.
 void readImage(Registry& registry, const std::string& origin, const Pieces& pieces,
-               const std::vector<std::string>* within = nullptr) {
+               const ImportScope* within = nullptr) {
   if (registry.empty()) {
     try {
       Parser parser(origin, &registry, within);
@@ -840,7 +848,7 @@ void applyRegPieces(Registry& registry, const std::vector<std::string_view>& pie
 
 namespace {
 void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
-                       const std::vector<std::string>* within);
+                       const ImportScope* within);
 }  // namespace
 
 void loadRegFile(Registry& registry, const std::filesystem::path& file) {
@@ -849,13 +857,19 @@ void loadRegFile(Registry& registry, const std::filesystem::path& file) {
 
 void loadRegFile(Registry& registry, const std::filesystem::path& file,
                  const std::vector<std::string>& within) {
-  loadRegFileWithin(registry, file, &within);
+  ImportScope scope;
+  scope.within = within;
+  loadRegFileWithin(registry, file, &scope);
+}
+
+void loadRegFile(Registry& registry, const std::filesystem::path& file, const ImportScope& scope) {
+  loadRegFileWithin(registry, file, &scope);
 }
 
 namespace {
 
 void loadRegFileWithin(Registry& registry, const std::filesystem::path& file,
-                       const std::vector<std::string>* within) {
+                       const ImportScope* within) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw Error(file, "cannot be read");
   std::vector<char> buffer(kPieceSize);

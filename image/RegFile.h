@@ -31,10 +31,26 @@ enum class RegFormat { Regedit4, Regedit5 };
 // large one never sits whole in memory, as bytes or as text.
 void applyRegText(sim::Registry& registry, std::string_view bytes, const std::string& origin);
 void loadRegFile(sim::Registry& registry, const std::filesystem::path& file);
+// Which keys an image that holds part of a registry (a hive, a CREG file)
+// takes from an --import: keys below `moved[i].from` go below `moved[i].to`,
+// or, with `to` empty, are refused for `moved[i].why`; then every key must be
+// within one of `within` (full paths), else it is refused as `outside` says.
+struct ImportScope {
+  struct Moved {
+    std::string from;  // "HKEY_CURRENT_CONFIG"
+    std::string to;    // "HKEY_LOCAL_MACHINE\Config\0001"; empty: refused
+    std::string why;   // "is kept in USER.DAT"
+  };
+  std::vector<std::string> within;
+  std::vector<Moved> moved;
+  std::string outside = "is not in a loaded hive";
+};
 // The same with every key line within one of the keys `within` (full paths):
 // a key elsewhere is refused, naming it, and nothing is imported.
 void loadRegFile(sim::Registry& registry, const std::filesystem::path& file,
                  const std::vector<std::string>& within);
+void loadRegFile(sim::Registry& registry, const std::filesystem::path& file,
+                 const ImportScope& scope);
 // The image in pieces as they come from a file or a pipe: a piece may end
 // anywhere, inside a character or a line.
 void applyRegPieces(sim::Registry& registry, const std::vector<std::string_view>& pieces,

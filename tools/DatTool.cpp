@@ -1,29 +1,26 @@
+// The Windows 95/98/Me registry files (SYSTEM.DAT) as an image source: a
+// --registry file that starts with "CREG", and the --codepage and --save-dat
+// options; and --windows, which finds the registry files of a Windows folder.
 #include "DatTool.h"
 
-#include <sys/stat.h>
+#include <iconv.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
+#include "Commit.h"
+#include "DatImage.h"
 #include "FileOps.h"
-#include "HiveImage.h"
-#include "ImageError.h"
-#include "RegFile.h"
-#include "SimText.h"
+#include "ImageSource.h"
+#include "ImageText.h"
 
 namespace tool {
 
 namespace {
-
-std::string regImageSummary(const sim::Registry& registry) {
-  std::size_t keys = 0;
-  std::size_t values = 0;
-  registry.forEachKey([&](const sim::KeySnapshot& key) {
-    ++keys;
-    values += key.values.size();
-  });
-  return std::to_string(keys) + " keys, " + std::to_string(values) + " values";
-}
 
 // The entry of `folder` named `name` in any case. Two names for one file
 // (a copy made where case counts) are refused: which is the real one is not
@@ -33,7 +30,7 @@ std::optional<std::filesystem::path> findNoCase(const std::filesystem::path& fol
   std::error_code error;
   std::optional<std::filesystem::path> found;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (!sim::text::equalNoCase(entry.path().filename().string(), name)) continue;
+    if (!image::text::equalNoCase(entry.path().filename().string(), name)) continue;
     if (found)
       throw UsageError("--windows: both " + found->string() + " and " + entry.path().string() +
                        " are there; keep one");
@@ -79,154 +76,238 @@ void applyWindowsDir(Options& options) {
                      ": neither SYSTEM.DAT nor System32\\config\\SYSTEM is there");
 }
 
-bool DatImages::named(const Options& options) {
-  struct stat info {};
-  return options.registry && ::stat(options.registry->c_str(), &info) == 0 &&
-         S_ISREG(info.st_mode) && image::looksLikeDat(*options.registry);
-}
+namespace {
 
-std::optional<DatImages> DatImages::prepare(const Options& options) {
-  if (!named(options)) {
-    if (options.saveDat || options.codepage)
-      throw UsageError("--save-dat and --codepage need a CREG file (--registry SYSTEM.DAT)");
-    return std::nullopt;
+// A Windows code page's text decoded to UTF-8 through iconv.
+class CodePageDecoder {
+public:
+  explicit CodePageDecoder(int codepage)
+      : handle_(::iconv_open("UTF-8", ("CP" + std::to_string(codepage)).c_str())) {}
+  ~CodePageDecoder() {
+    if (handle_ != invalid()) ::iconv_close(handle_);
   }
-  if (!options.hives.empty())
-    throw UsageError("a CREG file (--registry) and hive files (--hive) exclude each other");
-  if (options.saveHive)
-    throw UsageError("--save-hive is for hive files; a CREG file takes --save-dat");
-  // --backup, and the names a commit would take, are checked with the hives' options.
-  DatImages images;
-  images.file_ = *options.registry;
-  std::error_code error;
-  if (options.saveDat && std::filesystem::equivalent(*options.saveDat, images.file_, error))
-    throw UsageError("--save-dat names the CREG file itself; write to another file");
-  try {
-    // Locked from here for a commit, before anything is read.
-    images.input_ =
-        std::make_shared<image::InputFile>(image::InputFile::open(images.file_, options.commit));
-    const int codepage = options.codepage.value_or(1252);
-    images.mount_ = image::readDat(images.file_, codepage);
-    images.version_ = image::datVersionNumber(images.mount_);
-    images.readOnly_ = image::dat::notWritable(images.mount_.summary);
-    if (images.readOnly_.empty() && image::osForVersionNumber(images.version_) == "win95")
-      images.readOnly_ = "a Windows 95 registry (VersionNumber " + images.version_ +
-                         "): writing it back has not been proven on such a file";
-    if (!images.readOnly_.empty() && (options.commit || options.saveDat))
-      throw UsageError(images.file_ + ": " + images.readOnly_ +
-                       "; --commit and --save-dat are refused (--changes previews)");
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
-  } catch (const image::Error& e) {
-    throw UsageError(e.what());
+  CodePageDecoder(const CodePageDecoder&) = delete;
+  CodePageDecoder& operator=(const CodePageDecoder&) = delete;
+
+  std::string decode(std::string_view text) const {
+    if (handle_ == invalid()) return latin1ToUtf8(text);
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+      // ASCII as it is; each other character on its own, so that one that
+      // does not decode spoils nothing around it.
+      if (static_cast<unsigned char>(text[i]) < 0x80) {
+        out += text[i++];
+        continue;
+      }
+      ::iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+      bool done = false;
+      for (std::size_t length = 1; !done && length <= 2 && i + length <= text.size(); ++length) {
+        char in[2] = {};
+        std::memcpy(in, text.data() + i, length);
+        char buffer[16];
+        char* from = in;
+        std::size_t fromLeft = length;
+        char* to = buffer;
+        std::size_t toLeft = sizeof buffer;
+        if (::iconv(handle_, &from, &fromLeft, &to, &toLeft) != std::size_t(-1) && fromLeft == 0) {
+          out.append(buffer, sizeof buffer - toLeft);
+          i += length;
+          done = true;
+        }
+        ::iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+      }
+      if (!done) out += latin1ToUtf8(text.substr(i++, 1));
+    }
+    return out;
   }
-  return images;
-}
 
-std::string DatImages::os(const Options& options) const {
-  if (options.osGiven) return options.os;
-  const auto os = image::osForVersionNumber(version_);
-  if (!os)
-    throw UsageError(file_ + ": VersionNumber '" + version_ +
-                     "' names no Windows 95, 98 or Me; give --os");
-  return *os;
-}
+private:
+  static iconv_t invalid() { return reinterpret_cast<iconv_t>(-1); }
+  iconv_t handle_;
+};
 
-void DatImages::checkOs(const sim::Machine& machine) const {
-  if (machine.system.version().isNtFamily())
-    throw UsageError("a CREG file is a Windows 95/98/Me registry; --os must name one of those");
-}
-
-void DatImages::load(sim::Registry& registry, bool undo) {
-  try {
-    image::loadDat(registry, mount_);
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
+class CregSource : public ImageSource {
+public:
+  // The CREG file that --registry names, opened (and for --commit locked)
+  // and checked before anything runs. Throws UsageError for a damaged file
+  // and options that do not fit it.
+  explicit CregSource(const Options& options) : file_(*options.registry) {
+    try {
+      // Locked from here for a commit, before anything is read.
+      input_ = std::make_shared<image::InputFile>(image::InputFile::open(file_, options.commit));
+      const int codepage = options.codepage.value_or(1252);
+      mount_ = image::readDat(file_, codepage);
+      version_ = image::datVersionNumber(mount_);
+      readOnly_ = image::dat::notWritable(mount_.summary);
+      if (readOnly_.empty() && image::osForVersionNumber(version_) == "win95")
+        readOnly_ = "a Windows 95 registry (VersionNumber " + version_ +
+                    "): writing it back has not been proven on such a file";
+      if (!readOnly_.empty() && (options.commit || options.saveDat))
+        throw UsageError(file_ + ": " + readOnly_ +
+                         "; --commit and --save-dat are refused (--changes previews)");
+    } catch (const image::Error& e) {
+      throw UsageError(e.what());
+    }
   }
-  if (undo) loaded_ = image::snapshotBelow(registry, {mount_.mountPath});
-}
 
-std::string DatImages::undoText(const sim::Registry& registry, image::RegFormat format) const {
-  return image::writeUndoDiff(loaded_, image::snapshotBelow(registry, {mount_.mountPath}), format);
-}
-
-void DatImages::finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
-                       std::ostream& err) {
-  try {
-    if (options.saveDat) {
-      image::DatDiff diff;
-      image::replaceFile(*options.saveDat, [&](const std::filesystem::path& file) {
-        diff = image::writeDat(machine.registry, mount_, file);
-        image::verifyDat(file, machine.registry, mount_);
-      });
-      err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": "
-          << image::describe(diff) << '\n';
-    }
-    if (!readOnly_.empty()) {
-      // Only a preview gets here: say that a commit would be refused.
-      if (!options.calls.empty() || !options.imports.empty())
-        err << "qvinst98: " << file_ << ": changes shown only: " << readOnly_ << '\n';
-      return;
-    }
-    image::DatImageFile file(*input_, mount_, machine.registry);
-    image::CommitRequest request;
-    request.images.push_back(&file);
-    request.write = options.commit;
-    if (options.commit) {
-      if (options.backup) request.backup = *options.backup;
-      if (options.undo) request.undo = *options.undo;
-      request.undoBytes = undoText(machine.registry, format);
-    }
-    image::commitImages(request, err);
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
-  } catch (const image::Error& e) {
-    throw UsageError(e.what());
+  // --os when given, else the version the file's VersionNumber names.
+  std::string os(const Options& options, const CheckedOptions&) const override {
+    if (options.osGiven) return options.os;
+    const auto os = image::osForVersionNumber(version_);
+    if (!os)
+      throw UsageError(file_ + ": VersionNumber '" + version_ +
+                       "' names no Windows 95, 98 or Me; give --os");
+    return *os;
   }
-}
 
-int checkImage(const Options& options, std::ostream& out) {
-  if (!options.calls.empty()) throw UsageError("--check runs no exports");
-  try {
-    if (options.registry && image::looksLikeDat(*options.registry)) {
-      const image::dat::Summary summary = image::readDat(*options.registry).summary;
-      out << *options.registry << ": CREG file, " << summary.keys << " keys, " << summary.values
-          << " values, " << summary.blocks << " data blocks, "
-          << summary.freeRecordBytes + summary.freeEntryBytes << " bytes free ("
-          << summary.freeRecordBytes << " in free records, " << summary.freeEntryBytes
-          << " in the key table)";
-      if (const std::string why = image::dat::notWritable(summary); !why.empty())
-        out << "; read only: " << why;
-      out << '\n';
-      return 0;
-    }
-    std::vector<std::pair<std::string, image::HiveKind>> hives;
-    if (options.registry && image::looksLikeHive(*options.registry))
-      hives.emplace_back(*options.registry, image::HiveKind::System);
-    for (const std::string& given : options.hives) {
-      const auto eq = given.find('=');
-      const std::string name = given.substr(0, eq);
-      if (eq == std::string::npos) throw UsageError("--hive takes NAME=FILE, not '" + given + "'");
-      hives.emplace_back(given.substr(eq + 1), sim::text::upper(name) == "SOFTWARE"
-                                                   ? image::HiveKind::Software
-                                                   : image::HiveKind::System);
-    }
-    for (const auto& [file, kind] : hives) {
-      sim::Machine machine;
-      const image::HiveMount mount = image::loadHive(machine.registry, file, kind);
-      out << file << ": registry hive, " << mount.keys << " keys, " << mount.values << " values\n";
-    }
-    if (!hives.empty()) return 0;
-    if (!options.registry) throw UsageError("--check needs an image (--registry or --hive)");
-    sim::Machine machine;
-    image::loadRegFile(machine.registry, *options.registry);
-    out << *options.registry << ": .reg image, " << regImageSummary(machine.registry) << '\n';
-    return 0;
-  } catch (const image::DatError& e) {
-    throw UsageError(e.what());
-  } catch (const image::Error& e) {
-    throw UsageError(e.what());
+  void checkOs(const sim::Machine& machine) const override {
+    if (machine.system.version().isNtFamily())
+      throw UsageError("a CREG file is a Windows 95/98/Me registry; --os must name one of those");
   }
+
+  void load(sim::Machine& machine, bool undo, std::ostream&) override {
+    try {
+      image::loadDat(machine.registry, mount_);
+    } catch (const image::Error& e) {
+      throw UsageError(e.what());
+    }
+    if (undo) loaded_ = image::snapshotBelow(machine.registry, {mount_.mountPath});
+  }
+
+  // HKEY_LOCAL_MACHINE as it is, HKEY_CURRENT_CONFIG as the configuration it
+  // stands for, and HKEY_CLASSES_ROOT as Software\Classes, where Windows 95
+  // and 98 keep it; the keys of USER.DAT, and Windows Me's CLASSES.DAT, are
+  // refused.
+  void import(sim::Machine& machine, const std::string& file) const override {
+    image::loadRegFile(machine.registry, file, importScope(machine));
+  }
+
+  std::string undoText(const sim::Machine& machine, image::RegFormat format) const override {
+    return image::writeUndoDiff(loaded_, image::snapshotBelow(machine.registry, {mount_.mountPath}),
+                                format);
+  }
+
+  bool commitsUndo(const Options& options) const override { return options.commit; }
+
+  // --save-dat, and --commit through the commit pipeline or, without it,
+  // the same checks up to the writing.
+  void finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
+              std::ostream& err) override {
+    try {
+      if (options.saveDat) {
+        image::DatDiff diff;
+        image::replaceFile(*options.saveDat, [&](const std::filesystem::path& file) {
+          diff = image::writeDat(machine.registry, mount_, file);
+          image::verifyDat(file, machine.registry, mount_);
+        });
+        err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": "
+            << image::describe(diff) << '\n';
+      }
+      if (!readOnly_.empty()) {
+        // Only a preview gets here: say that a commit would be refused.
+        if (!options.calls.empty() || !options.imports.empty())
+          err << "qvinst98: " << file_ << ": changes shown only: " << readOnly_ << '\n';
+        return;
+      }
+      image::DatImageFile file(*input_, mount_, machine.registry);
+      image::CommitRequest request;
+      request.images.push_back(&file);
+      request.write = options.commit;
+      if (options.commit) {
+        if (options.backup) request.backup = *options.backup;
+        if (options.undo) request.undo = *options.undo;
+        request.undoBytes = undoText(machine, format);
+      }
+      image::commitImages(request, err);
+    } catch (const image::Error& e) {
+      throw UsageError(e.what());
+    }
+  }
+
+  void check(std::ostream& out) const override {
+    const image::dat::Summary& summary = mount_.summary;
+    out << file_ << ": CREG file, " << summary.keys << " keys, " << summary.values << " values, "
+        << summary.blocks << " data blocks, " << summary.freeRecordBytes + summary.freeEntryBytes
+        << " bytes free (" << summary.freeRecordBytes << " in free records, "
+        << summary.freeEntryBytes << " in the key table)";
+    if (const std::string why = image::dat::notWritable(summary); !why.empty())
+      out << "; read only: " << why;
+    out << '\n';
+  }
+
+  nlohmann::ordered_json describe(const sim::Machine&) const override {
+    const std::vector<std::uint8_t>& bytes = mount_.bytes;
+    const auto word = [&bytes](std::size_t at) {
+      return at + 1 < bytes.size() ? unsigned(bytes[at] | bytes[at + 1] << 8) : 0u;
+    };
+    const bool packed = mount_.summary.layout == image::dat::Layout::win95;
+    return {{"kind", "creg"},
+            {"file", latin1ToUtf8(file_)},
+            {"format", "CREG " + std::to_string(word(6)) + '.' + std::to_string(word(4))},
+            {"layout", packed ? "packed" : "chained"},
+            {"readOnly", readOnly_.empty() ? nlohmann::ordered_json()
+                                           : nlohmann::ordered_json(toUtf8(readOnly_))},
+            {"codepage", mount_.codepage}};
+  }
+
+  // Through iconv, from the code page the file was read with; a byte that
+  // the code page does not define stays as its Latin-1 character.
+  std::string toUtf8(std::string_view text) const override {
+    if (!decoder_) decoder_.emplace(mount_.codepage);
+    return decoder_->decode(text);
+  }
+
+private:
+  std::string file_;
+  std::shared_ptr<image::InputFile> input_;
+  image::RegistrySnapshot loaded_;
+  std::string version_;   // VersionNumber, as the file holds it
+  std::string readOnly_;  // why the file is not written back, if it is not
+  image::DatMount mount_;
+  mutable std::optional<CodePageDecoder> decoder_;
+
+  image::ImportScope importScope(const sim::Machine& machine) const {
+    image::ImportScope scope;
+    scope.within = {mount_.mountPath};
+    const std::string name = input_->given().filename().string();
+    scope.outside = "is not in " + name;
+    // The configuration that HKEY_CURRENT_CONFIG stands for, as "0001".
+    std::string config;
+    for (const sim::Value& value : machine.registry.values(
+             mount_.mountPath + "\\System\\CurrentControlSet\\Control\\IDConfigDB")) {
+      if (!image::text::equalNoCase(value.name, "CurrentConfig")) continue;
+      if (value.type == REG_DWORD && value.data.size() == 4) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%04u",
+                      unsigned(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                               std::uint32_t(value.data[3]) << 24));
+        config = text;
+      } else if (value.type == REG_SZ) {
+        config.assign(value.data.begin(), std::find(value.data.begin(), value.data.end(), 0));
+      }
+    }
+    if (config.empty() || config.find('\\') != std::string::npos)
+      scope.moved.push_back(
+          {"HKEY_CURRENT_CONFIG", "",
+           "names no configuration: " + name +
+               " has no CurrentConfig in System\\CurrentControlSet\\Control\\IDConfigDB"});
+    else
+      scope.moved.push_back({"HKEY_CURRENT_CONFIG", mount_.mountPath + "\\Config\\" + config, ""});
+    const sim::WindowsVersion version = machine.system.version();
+    if (version.major == 4 && version.minor >= 90)
+      scope.moved.push_back({"HKEY_CLASSES_ROOT", "", "is kept in CLASSES.DAT, not in " + name});
+    else
+      scope.moved.push_back({"HKEY_CLASSES_ROOT", mount_.mountPath + "\\Software\\Classes", ""});
+    for (const char* root : {"HKEY_CURRENT_USER", "HKEY_USERS"})
+      scope.moved.push_back({root, "", "is kept in USER.DAT, not in " + name});
+    return scope;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ImageSource> openCreg(const Options& options) {
+  return std::make_unique<CregSource>(options);
 }
 
 }  // namespace tool

@@ -8,8 +8,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "HiveImage.h"
-#include "SimPath.h"
+#include "RootKeys.h"
 
 namespace tool {
 
@@ -33,67 +32,6 @@ std::string utf8(std::string_view latin1) {
     }
   }
   return out;
-}
-
-// The first bytes of an image file, to name its format.
-std::string head(const std::string& file, std::size_t count) {
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes(count, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(count));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
-}
-
-std::uint32_t littleEndian32(const std::string& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 4; i-- > 0;)
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-// "regf 1.3": the hive format's major and minor version from the base block.
-std::string hiveFormat(const std::string& file) {
-  const std::string bytes = head(file, 0x1C);
-  if (bytes.size() < 0x1C) return "regf";
-  return "regf " + std::to_string(littleEndian32(bytes, 0x14)) + '.' +
-         std::to_string(littleEndian32(bytes, 0x18));
-}
-
-// The header line of a .reg image: REGEDIT4, or version 5.00 in UTF-16LE or
-// UTF-8.
-std::string regFormat(std::string_view bytes) {
-  if (bytes.starts_with("\xFF\xFE")) return "Windows Registry Editor Version 5.00 (UTF-16LE)";
-  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-  if (bytes.starts_with("REGEDIT4")) return "REGEDIT4";
-  if (bytes.starts_with("Windows Registry Editor Version 5.00"))
-    return "Windows Registry Editor Version 5.00 (UTF-8)";
-  return "unknown";
-}
-
-json imageOf(const Options& options, const sim::Machine& machine) {
-  std::vector<std::pair<std::string, std::string>> hives;
-  if (options.registry && image::looksLikeHive(*options.registry))
-    hives.emplace_back("SYSTEM", *options.registry);
-  for (const auto& given : options.hives) {
-    const auto eq = given.find('=');
-    hives.emplace_back(given.substr(0, eq), given.substr(eq + 1));
-  }
-  if (!hives.empty()) {
-    json mounts = json::array();
-    for (const auto& [name, file] : hives)
-      mounts.push_back({{"name", utf8(name)}, {"file", utf8(file)}, {"format", hiveFormat(file)}});
-    return {{"kind", "hive"}, {"hives", mounts}};
-  }
-  if (options.registry) {
-    return {{"kind", "reg"},
-            {"file", utf8(*options.registry)},
-            {"format", regFormat(head(*options.registry, 64))}};
-  }
-  // The same choice as the run's: the named machine, or the family's.
-  const std::string name = options.machine                       ? *options.machine
-                           : machine.system.version().major == 4 ? "win98"
-                                                                 : "winxp";
-  return {{"kind", "bundled"}, {"name", name}, {"format", "REGEDIT4"}};
 }
 
 json windowsOf(const std::string& os, const sim::Machine& machine) {
@@ -130,7 +68,8 @@ bool isRegistryPath(sim::Change::Kind kind) {
          kind == sim::Change::Kind::CreatedKey;
 }
 
-json dialogOf(const sim::Dialogs::Shown& shown) {
+json dialogOf(const sim::Dialogs::Shown& shown,
+              const std::function<std::string(std::string_view)>& utf8) {
   const bool yesNo = shown.dialog.buttons == platform::MessageDialog::Buttons::YesNo;
   const char* answer = shown.answer == 6   ? "yes"
                        : shown.answer == 7 ? "no"
@@ -150,22 +89,25 @@ json toolOf() {
 
 }  // namespace
 
-JsonReport::JsonReport(const Options& options, const std::string& os, const sim::Machine& machine)
+JsonReport::JsonReport(nlohmann::ordered_json image, const std::string& os,
+                       const sim::Machine& machine,
+                       std::function<std::string(std::string_view)> text)
     : doc_({{"tool", toolOf()},
-            {"image", imageOf(options, machine)},
+            {"image", std::move(image)},
             {"windows", windowsOf(os, machine)},
             {"calls", json::array()},
             {"changes", json::array()},
             {"warnings", json::array()},
-            {"notes", json::array()}}) {}
+            {"notes", json::array()}}),
+      text_(std::move(text)) {}
 
 void JsonReport::call(int ordinal, const char* name, const std::optional<std::string>& text,
                       std::int32_t result, std::span<const sim::Dialogs::Shown> dialogs) {
   json shown = json::array();
-  for (const auto& dialog : dialogs) shown.push_back(dialogOf(dialog));
+  for (const auto& dialog : dialogs) shown.push_back(dialogOf(dialog, text_));
   doc_["calls"].push_back({{"export", name},
                            {"ordinal", ordinal},
-                           {"text", text ? json(utf8(*text)) : json(nullptr)},
+                           {"text", text ? json(text_(*text)) : json(nullptr)},
                            {"result", result},
                            {"dialogs", shown}});
 }
@@ -178,7 +120,7 @@ void JsonReport::messages(const std::string& lines) {
     std::string_view text = line;
     const bool warning = text.starts_with(kWarning);
     text.remove_prefix(warning ? kWarning.size() : text.starts_with(kTool) ? kTool.size() : 0);
-    if (!text.empty()) doc_[warning ? "warnings" : "notes"].push_back(utf8(text));
+    if (!text.empty()) doc_[warning ? "warnings" : "notes"].push_back(text_(text));
   }
 }
 
@@ -187,9 +129,10 @@ void JsonReport::write(const sim::ChangeLog& changes, std::ostream& out) const {
   json& list = root["changes"];
   for (const auto& change : changes) {
     json entry = {{"kind", kindName(change.kind)},
-                  {"path", utf8(isRegistryPath(change.kind) ? sim::path::briefRootPath(change.path)
-                                                            : change.path)}};
-    if (change.kind == sim::Change::Kind::DeletedValue) entry["valueName"] = utf8(change.valueName);
+                  {"path", text_(isRegistryPath(change.kind) ? sim::path::briefRootPath(change.path)
+                                                             : change.path)}};
+    if (change.kind == sim::Change::Kind::DeletedValue)
+      entry["valueName"] = text_(change.valueName);
     list.push_back(std::move(entry));
   }
   out << root.dump(2) << '\n';

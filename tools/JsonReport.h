@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Changes.h"
@@ -19,9 +21,11 @@ namespace tool {
 
 class JsonReport {
 public:
-  // The image the options name and the Windows the machine runs (`os` as
-  // the run chose it).
-  JsonReport(const Options& options, const std::string& os, const sim::Machine& machine);
+  // The image as its source describes it (ImageSource::describe) and the
+  // Windows the machine runs (`os` as the run chose it).
+  // `text` turns the registry's 8-bit text into UTF-8.
+  JsonReport(nlohmann::ordered_json image, const std::string& os, const sim::Machine& machine,
+             std::function<std::string(std::string_view)> text);
 
   // One export's call: its text argument when given, its result, and the
   // dialogs it showed.
@@ -34,6 +38,7 @@ public:
 
 private:
   nlohmann::ordered_json doc_;
+  std::function<std::string(std::string_view)> text_;
 };
 
 // An error that ends the tool with `status`, as the one document of the run.

@@ -3,22 +3,24 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <span>
 #include <sstream>
 
-#include "BundledMachines.h"
-#include "DatTool.h"
+#include "DatImage.h"
 #include "Exports.h"
 #include "FileOps.h"
-#include "HiveTool.h"
+#include "HiveImage.h"
+#include "ImageSource.h"
+#include "ImageText.h"
 #include "JsonReport.h"
 #include "Machine.h"
 #include "RegFile.h"
-#include "SimText.h"
 #include "Tracers.h"
 #include "WindowsVersion.h"
 
@@ -81,28 +83,6 @@ std::string describeDialog(const sim::Dialogs::Shown& shown) {
   return line.str();
 }
 
-void loadImage(sim::Machine& machine, const Options& options) {
-  if (options.registry) {
-    image::loadRegFile(machine.registry, *options.registry);
-    return;
-  }
-  // Without an image: the named bundled machine, or the one of the chosen
-  // Windows family.
-  const std::string wanted = options.machine                       ? *options.machine
-                             : machine.system.version().major == 4 ? "win98"
-                                                                   : "winxp";
-  std::string known;
-  for (const auto& bundled : bundledMachines()) {
-    if (bundled.name == wanted) {
-      image::applyRegText(machine.registry, std::string(bundled.bytes, bundled.size),
-                          "bundled " + wanted + ".reg");
-      return;
-    }
-    known += (known.empty() ? "" : ", ") + bundled.name;
-  }
-  throw UsageError("no bundled sample machine '" + wanted + "'; bundled: " + known);
-}
-
 // Writes a file the tool makes (--save, --undo) so that a failure midway,
 // a full disk for one, leaves the file that was there whole: a temporary file
 // beside it, synced and renamed over it. With a .reg image `--save` may name
@@ -111,9 +91,14 @@ void loadImage(sim::Machine& machine, const Options& options) {
 void writeOutput(const std::string& path, const std::function<void(std::ostream&)>& write) {
   const auto direct = [&](const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    errno = 0;
     write(out);
     out.flush();
-    if (!out) throw image::Error(file, "cannot be written");
+    if (!out) throw image::Error(file, errno != 0 ? std::strerror(errno) : "cannot be written");
+  };
+  // The name given and the system's reason, never the temporary file's name.
+  const auto refused = [&path](const std::string& reason) {
+    return UsageError("cannot write '" + path + "' (" + reason + ")");
   };
   try {
     std::error_code error;
@@ -126,10 +111,14 @@ void writeOutput(const std::string& path, const std::function<void(std::ostream&
                                              ? std::filesystem::canonical(path)
                                              : std::filesystem::path(path);
     image::replaceFile(target, direct);
-  } catch (const image::Error&) {
-    throw UsageError("cannot write '" + path + "'");  // the name given, not the temporary file
-  } catch (const std::filesystem::filesystem_error&) {
-    throw UsageError("cannot write '" + path + "'");
+  } catch (const image::Error& e) {
+    const std::string& detail = e.detail();
+    const auto open = detail.rfind(" (");
+    throw refused(open != std::string::npos && detail.back() == ')'
+                      ? detail.substr(open + 2, detail.size() - open - 3)
+                      : detail);
+  } catch (const std::filesystem::filesystem_error& e) {
+    throw refused(e.code().message());
   }
 }
 
@@ -204,55 +193,62 @@ bool isRegularFile(const std::string& file) {
   return ::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::vector<HiveOption> checkHiveOptions(const Options& options) {
-  std::vector<HiveOption> hives;
-  auto add = [&hives](const std::string& name, const std::string& file) {
-    HiveOption hive{sim::text::upper(name), file};
-    if (hive.name != "SYSTEM" && hive.name != "SOFTWARE")
-      throw UsageError("--hive takes SYSTEM=FILE or SOFTWARE=FILE, not '" + name + "'");
-    for (const HiveOption& other : hives)
-      if (other.name == hive.name) throw UsageError("--hive " + hive.name + " is given twice");
-    hives.push_back(std::move(hive));
-  };
+// What a name holds when it is a regular file: a hive, a CREG file, other.
+enum class Content { None, Hive, Creg, Other };
+Content contentOf(const std::string& file) {
   // Only a regular file is opened to look: a pipe's bytes would be gone.
-  const bool registryIsHive = options.registry && isRegularFile(*options.registry) &&
-                              image::looksLikeHive(*options.registry);
-  if (options.registry && !registryIsHive && !options.hives.empty())
-    throw UsageError("a .reg image (--registry) and hive files (--hive) exclude each other");
-  if (registryIsHive) add("SYSTEM", *options.registry);
-  for (const std::string& given : options.hives) {
-    const auto eq = given.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == given.size())
-      throw UsageError("--hive takes NAME=FILE (SYSTEM=FILE or SOFTWARE=FILE), not '" + given +
-                       "'");
-    add(given.substr(0, eq), given.substr(eq + 1));
-  }
-  return hives;
+  if (!isRegularFile(file)) return Content::None;
+  if (image::looksLikeHive(file)) return Content::Hive;
+  if (image::looksLikeDat(file)) return Content::Creg;
+  return Content::Other;
 }
 
 // Outputs never name an input or each other: by the file a name reaches
 // (a link followed) and, for a file not there yet, by its folder and name.
-void refuseCrossedFiles(const Options& options, const std::vector<HiveOption>& hives) {
-  std::vector<std::string> inputs = options.imports;
-  for (const HiveOption& hive : hives) inputs.push_back(hive.file);
-  std::vector<std::pair<std::string, std::string>> outputs;  // option, file
-  if (options.save) outputs.emplace_back("--save", *options.save);
-  if (options.undo) outputs.emplace_back("--undo", *options.undo);
-  if (options.backup) outputs.emplace_back("--backup", *options.backup);
-  if (options.saveHive) outputs.emplace_back("--save-hive", *options.saveHive);
+// Every kind of image takes this one check, in a preview as in a commit.
+void refuseCrossedFiles(const Options& options, const CheckedOptions& checked) {
+  const std::vector<HiveOption>& hives = checked.hives;
+  struct Named {
+    std::string option;
+    std::string file;
+  };
+  std::vector<Named> inputs;
+  const bool registryIsReg = checked.kind == ImageKind::Reg;
+  if (options.registry && hives.empty()) inputs.push_back({"--registry", *options.registry});
+  for (const HiveOption& hive : hives) inputs.push_back({"--hive", hive.file});
+  for (const std::string& file : options.imports) inputs.push_back({"--import", file});
+  std::vector<Named> outputs;
+  if (options.save) outputs.push_back({"--save", *options.save});
+  if (options.undo) outputs.push_back({"--undo", *options.undo});
+  if (options.backup) outputs.push_back({"--backup", *options.backup});
+  if (options.saveHive) outputs.push_back({"--save-hive", *options.saveHive});
+  if (options.saveDat) outputs.push_back({"--save-dat", *options.saveDat});
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const auto id = image::identityOf(outputs[i].second);
+    const Named& output = outputs[i];
+    // A hive or a CREG file is a machine's registry: text never replaces it.
+    if (output.option == "--save" || output.option == "--undo") {
+      const Content content = contentOf(output.file);
+      if (content == Content::Hive || content == Content::Creg)
+        throw UsageError(output.option + " " + output.file + " is a " +
+                         (content == Content::Hive ? "registry hive" : "CREG file") +
+                         "; text never replaces it; refused");
+    }
+    const auto id = image::identityOf(output.file);
     if (!id) continue;  // its folder is missing: writing it fails on its own
-    for (const std::string& input : inputs) {
-      if (image::identityOf(input) != id) continue;
-      if (outputs[i].first == "--save-hive")
+    for (const Named& input : inputs) {
+      if (image::identityOf(input.file) != id) continue;
+      // As before: a .reg image may be saved over itself.
+      if (output.option == "--save" && input.option == "--registry" && registryIsReg) continue;
+      if (output.option == "--save-hive" && input.option == "--hive")
         throw UsageError("--save-hive names the hive itself; use --commit to change it");
-      throw UsageError(outputs[i].first + " " + outputs[i].second + " names an input (" + input +
+      if (output.option == "--save-dat" && input.option == "--registry")
+        throw UsageError("--save-dat names the CREG file itself; write to another file");
+      throw UsageError(output.option + " " + output.file + " names an input (" + input.file +
                        "); refused");
     }
     for (std::size_t k = 0; k < i; ++k)
-      if (image::identityOf(outputs[k].second) == id)
-        throw UsageError(outputs[i].first + " and " + outputs[k].first + " name one file; refused");
+      if (image::identityOf(outputs[k].file) == id)
+        throw UsageError(output.option + " and " + outputs[k].option + " name one file; refused");
   }
   for (std::size_t i = 0; i < hives.size(); ++i)
     for (std::size_t k = 0; k < i; ++k)
@@ -261,30 +257,40 @@ void refuseCrossedFiles(const Options& options, const std::vector<HiveOption>& h
                          " name one file; refused");
 }
 
-// The version that SOFTWARE's Microsoft\Windows NT\CurrentVersion names, as
-// an --os name; nothing without it.
-std::optional<std::string> ntVersionIn(const sim::Registry& registry) {
-  const std::string key =
-      image::mountPathFor(image::HiveKind::Software) + "\\Microsoft\\Windows NT\\CurrentVersion";
-  std::string version;
-  std::optional<std::uint32_t> major;
-  for (const sim::Value& value : registry.values(key)) {
-    if (sim::text::equalNoCase(value.name, "CurrentVersion") && value.type == REG_SZ)
-      version.assign(value.data.begin(), std::find(value.data.begin(), value.data.end(), 0));
-    if (sim::text::equalNoCase(value.name, "CurrentMajorVersionNumber") &&
-        value.type == REG_DWORD && value.data.size() == 4)
-      major = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-              std::uint32_t(value.data[3]) << 24;
-  }
-  // Windows 10 and later keep "6.3" in CurrentVersion for old programs.
-  if (major && *major >= 10) return "win10";
-  if (version == "4.0") return "nt4";  // as a number, 4.0 would be Windows 95
-  const auto parsed = sim::WindowsVersion::fromName(version);
-  if (!parsed || parsed->major < 5) return std::nullopt;
-  return version;
-}
-
 }  // namespace
+
+CheckedOptions checkImageOptions(const Options& options) {
+  CheckedOptions checked;
+  checked.os = options.os;
+  auto add = [&checked](const std::string& name, const std::string& file) {
+    HiveOption hive{image::text::upper(name), file};
+    if (hive.name != "SYSTEM" && hive.name != "SOFTWARE")
+      throw UsageError("--hive takes SYSTEM=FILE or SOFTWARE=FILE, not '" + name + "'");
+    for (const HiveOption& other : checked.hives)
+      if (other.name == hive.name) throw UsageError("--hive " + hive.name + " is given twice");
+    checked.hives.push_back(std::move(hive));
+  };
+  // The kind, once, from the content of --registry.
+  const Content content = options.registry ? contentOf(*options.registry) : Content::None;
+  checked.kind = !options.registry          ? ImageKind::Bundled
+                 : content == Content::Hive ? ImageKind::Hives
+                 : content == Content::Creg ? ImageKind::Creg
+                                            : ImageKind::Reg;
+  if (checked.kind == ImageKind::Hives) add("SYSTEM", *options.registry);
+  if (!options.hives.empty() && checked.kind != ImageKind::Bundled &&
+      checked.kind != ImageKind::Hives)
+    throw UsageError(std::string(checked.kind == ImageKind::Creg ? "a CREG file" : "a .reg image") +
+                     " (--registry) and hive files (--hive) exclude each other");
+  for (const std::string& given : options.hives) {
+    const auto eq = given.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == given.size())
+      throw UsageError("--hive takes NAME=FILE (SYSTEM=FILE or SOFTWARE=FILE), not '" + given +
+                       "'");
+    add(given.substr(0, eq), given.substr(eq + 1));
+  }
+  if (!checked.hives.empty()) checked.kind = ImageKind::Hives;
+  return checked;
+}
 
 CheckedOptions checkOptions(const Options& options) {
   if (options.registry && options.machine) {
@@ -297,10 +303,14 @@ CheckedOptions checkOptions(const Options& options) {
   for (const auto& call : options.calls) parseCall(call);
   parseAnswer(options.answer);
 
-  CheckedOptions checked;
-  checked.hives = checkHiveOptions(options);
-  checked.os = options.os;
-  if (checked.hives.empty() && !DatImages::named(options)) {
+  CheckedOptions checked = checkImageOptions(options);
+  refuseCrossedFiles(options, checked);
+  const bool creg = checked.kind == ImageKind::Creg;
+  if ((options.saveDat || options.codepage) && !creg)
+    throw UsageError("--save-dat and --codepage need a CREG file (--registry SYSTEM.DAT)");
+  if (options.saveHive && creg)
+    throw UsageError("--save-hive is for hive files; a CREG file takes --save-dat");
+  if (checked.kind != ImageKind::Hives && !creg) {
     if (options.commit || options.saveHive || options.backup)
       throw UsageError("--commit, --save-hive and --backup need a hive image (--hive NAME=FILE)");
   } else {
@@ -311,7 +321,6 @@ CheckedOptions checkOptions(const Options& options) {
           "--backup names one file; with more than one hive the backups go beside them");
     if (options.saveHive && checked.hives.size() > 1)
       throw UsageError("--save-hive writes one hive; give only that one with --hive");
-    refuseCrossedFiles(options, checked.hives);
     if (options.commit) {
       if (options.backup && image::nameTaken(*options.backup))
         throw UsageError("--backup " + *options.backup +
@@ -338,46 +347,39 @@ CheckedOptions checkOptions(const Options& options) {
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
-  if (options.check) return checkImage(options, out);
+  if (options.check) {
+    if (!options.calls.empty()) throw UsageError("--check runs no exports");
+    const CheckedOptions checked = checkImageOptions(options);
+    if (checked.kind == ImageKind::Bundled)
+      throw UsageError("--check needs an image (--registry or --hive)");
+    openImage(options, checked)->check(out);
+    return 0;
+  }
   // Everything that can be refused is checked before anything is read.
   const CheckedOptions checked = checkOptions(options);
   std::vector<ParsedCall> calls;
   for (const auto& call : options.calls) calls.push_back(parseCall(call));
   const sim::Dialogs::Answer answer = parseAnswer(options.answer);
-  std::optional<HiveImages> hives;
-  if (!checked.hives.empty())
-    hives = HiveImages::open(checked.hives, options.commit, options.commit || options.saveHive);
-
-  std::optional<DatImages> dat = DatImages::prepare(options);
-  std::string os = dat ? dat->os(options) : checked.os;
+  const std::unique_ptr<ImageSource> image = openImage(options, checked);
+  std::string os = image->os(options, checked);
 
   sim::Machine machine;
   if (!machine.setOs(os)) throw UsageError("unknown --os '" + os + "'");
-  if (dat) dat->checkOs(machine);
+  image->checkOs(machine);
   // With --json the tool's own messages go into the JSON report; trace lines stay on `err`.
   std::ostringstream messages;
   std::ostream& notes = options.json ? messages : err;
-  if (dat) {
-    dat->load(machine.registry, options.commit || options.undo.has_value());
-  } else if (hives) {
-    hives->load(machine.registry, options.commit || options.undo.has_value(), notes);
-    // Without --os, a SOFTWARE hive names its Windows version.
-    if (const auto named = options.osGiven ? std::nullopt : ntVersionIn(machine.registry)) {
-      os = *named;
-      machine.setOs(os);
-    }
-  } else {
-    loadImage(machine, options);
+  image->load(machine, options.commit || options.undo.has_value(), notes);
+  // Without --os, the image may name its Windows version.
+  if (const auto named = options.osGiven ? std::nullopt : image->loadedOs(machine.registry)) {
+    os = *named;
+    machine.setOs(os);
   }
   std::optional<JsonReport> json;
-  if (options.json) json.emplace(options, os, machine);
-  for (const auto& file : options.imports) {
-    if (hives) {
-      image::loadRegFile(machine.registry, file, hives->mountPaths());
-    } else {
-      image::loadRegFile(machine.registry, file);
-    }
-  }
+  if (options.json)
+    json.emplace(image->describe(machine), os, machine,
+                 [&image](std::string_view text) { return image->toUtf8(text); });
+  for (const auto& file : options.imports) image->import(machine, file);
   if (options.noAdmin) machine.system.setProcessToken(sim::TokenSetup{false, false});
   machine.files.setWindowsDirectory(options.windir);
   for (const auto& path : options.dirs) machine.files.addDirectory(path);
@@ -419,19 +421,16 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             << "deleted offline\n";
   const image::RegFormat format =
       machine.system.version().major == 4 ? image::RegFormat::Regedit4 : image::RegFormat::Regedit5;
-  // A hive run's checks come first: a run they refuse writes nothing.
-  if (hives) hives->finish(machine, options, format, notes);
-  if (dat) dat->finish(machine, options, format, notes);
+  // The image's own checks come first: a run they refuse writes nothing.
+  image->finish(machine, options, format, notes);
   if (options.save) {
     writeOutput(*options.save, [&](std::ostream& file) {
       image::writeRegImage(machine.registry, file, format);  // streamed, key by key
     });
   }
   // With --commit the undo file is the commit's own.
-  if (options.undo && !((hives || dat) && options.commit)) {
-    const std::string undo = hives ? hives->undoText(machine.registry, format)
-                             : dat ? dat->undoText(machine.registry, format)
-                                   : image::writeUndoText(machine.changes, format);
+  if (options.undo && !image->commitsUndo(options)) {
+    const std::string undo = image->undoText(machine, format);
     writeOutput(*options.undo, [&](std::ostream& file) { file << undo; });
   }
   if (json) {

@@ -38,14 +38,14 @@ struct Options {
   std::vector<std::string> dirs;
   std::vector<std::string> unplugged;
   std::vector<std::string> calls;  // EXPORT or EXPORT=TEXT
-  // Hive images (HiveTool.h).
+  // Hive images (HiveTool.cpp).
   bool osGiven = false;              // --os was on the command line
   std::vector<std::string> hives;    // NAME=FILE
   std::vector<std::string> imports;  // .reg images applied after loading, before the calls
   bool commit = false;
   std::optional<std::string> saveHive;
   std::optional<std::string> backup;
-  // CREG files (DatTool.h).
+  // CREG files (DatTool.cpp).
   bool check = false;
   std::optional<int> codepage;
   std::optional<std::string> saveDat;
@@ -61,12 +61,20 @@ struct HiveOption {
   std::string file;
 };
 
+// The kind of image the options name, found once from the content.
+enum class ImageKind { Bundled, Reg, Hives, Creg };
+
 // The options as checked, each with every other, in one place before
-// anything is read: the hive options they name, and the Windows version.
+// anything is read: the kind of image, the hive options they name, and the
+// Windows version.
 struct CheckedOptions {
+  ImageKind kind = ImageKind::Bundled;
   std::vector<HiveOption> hives;
   std::string os;
 };
+// The kind of image and the hive options, for --check as for a run. Throws
+// UsageError for options that name images of two kinds.
+CheckedOptions checkImageOptions(const Options& options);
 // Throws UsageError for an option, or a combination, that the tool refuses.
 CheckedOptions checkOptions(const Options& options);
 

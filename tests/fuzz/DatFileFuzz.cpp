@@ -1,5 +1,5 @@
 // Coverage-guided fuzzing of the CREG check, reader and editor: any bytes are
-// either refused with a DatError or pass the check, in a single-byte and in
+// either refused with an image::Error or pass the check, in a single-byte and in
 // a double-byte code page, and then load through our reader; unless the
 // editor refuses the file's layout, each edit (deleting a key, changing a
 // key's values, adding a key, growing the file when it must) gives bytes
@@ -20,7 +20,7 @@ using image::dat::Charset;
 void mustPass(const std::vector<std::uint8_t>& bytes, const Charset& charset) {
   try {
     image::dat::check(bytes, charset);
-  } catch (const image::dat::DatError&) {
+  } catch (const image::Error&) {
     std::abort();
   }
 }
@@ -30,7 +30,7 @@ bool checkAndLoad(const std::vector<std::uint8_t>& bytes, const Charset& charset
                   image::dat::Summary& summary) {
   try {
     summary = image::dat::check(bytes, charset);
-  } catch (const image::dat::DatError&) {
+  } catch (const image::Error&) {
     return false;
   }
   platform::names::ansi() = charset;
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         editor.addKey(root, charset.doubleByte() ? "QV Fuzz \x95\x5C" : "QV Fuzz");
     editor.setValues(added, {{"", 1, {'x', 0}}});
     mustPass(editor.bytes(), charset);
-  } catch (const image::dat::DatError&) {
+  } catch (const image::Error&) {
     return 0;  // what the format cannot hold, refused
   }
   return 0;

@@ -170,7 +170,7 @@ TEST(DatReader, ReadsNoFurtherThanTheHeadersSay) {
   try {
     image::dat::readFile(longer);
     ADD_FAILURE() << "a file 2 GB longer than its blocks was read";
-  } catch (const image::dat::DatError& e) {
+  } catch (const image::Error& e) {
     EXPECT_EQ(std::string(e.what()), "2147483648 bytes after the last of 21 data blocks");
   }
   std::filesystem::remove(longer);
@@ -239,7 +239,7 @@ TEST(DatCheck, NamesAsWindowsTakesThem) {
     try {
       image::dat::check(c.bytes, Charset::forCodePage(c.codepage));
       EXPECT_EQ(c.fault, "") << c.what << ": passed";
-    } catch (const image::dat::DatError& e) {
+    } catch (const image::Error& e) {
       EXPECT_NE(c.fault, "") << c.what << ": " << e.what();
       EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos)
           << c.what << ": " << e.what();
@@ -283,7 +283,7 @@ TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
       image::dat::check(b);
       for (std::uint32_t block = le32(b, 8); block < b.size(); block += le32(b, block + 4))
         EXPECT_LE(le32(b, block + 4), 0xF000u) << c.what << ": a block larger than Windows makes";
-    } catch (const image::dat::DatError& e) {
+    } catch (const image::Error& e) {
       EXPECT_NE(c.fault, "") << c.what << ": " << e.what();
       EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos)
           << c.what << ": " << e.what();
@@ -304,7 +304,7 @@ TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
     try {
       image::dat::check(b);
       ADD_FAILURE() << h.fault << ": passed";
-    } catch (const image::dat::DatError& e) {
+    } catch (const image::Error& e) {
       EXPECT_EQ(std::string(e.what()), h.fault);
     }
   }

@@ -104,6 +104,26 @@ grep "^\[$oem" "$tmp/cleaned.reg" >"$tmp/oem-cleaned.txt"
 same_file "$tmp/oem-planted.txt" "$tmp/oem-cleaned.txt"
 [ "$(wc -l <"$tmp/oem-cleaned.txt")" -gt 20 ] && ok || fail "OEM entries: $(cat "$tmp/oem-cleaned.txt")"
 
+begin "--json: a CREG file as such, its names decoded from its code page"
+# A product key named in code page 1251, which RemoveAuxDevices deletes.
+cp "$tmp/plant.reg" "$tmp/plant-1251.reg"
+printf '[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1D9F&PID_2100\\\xc4\xee\xec]\r\n' >>"$tmp/plant-1251.reg"
+run --registry "$real" --codepage 1251 --import "$tmp/plant-1251.reg" --save-dat "$tmp/planted-1251.dat"
+expect_status 0
+run --registry "$tmp/planted-1251.dat" --codepage 1251 --json RemoveAuxDevices
+expect_status 0
+python3 - "$out" "$(dirname "$0")/../../docs/qvinst98-output.schema.json" <<'PY' && ok ||
+import json, sys
+import jsonschema
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+jsonschema.validate(doc, json.load(open(sys.argv[2])))
+image = doc["image"]
+assert image["kind"] == "creg" and image["format"] == "CREG 1.0", image
+assert image["layout"] == "chained" and image["readOnly"] is None and image["codepage"] == 1251, image
+assert any(c["path"].endswith("\\VID_1D9F&PID_2100\\\u0414\u043e\u043c") for c in doc["changes"]), doc["changes"]
+PY
+  fail "JSON of the CREG file: $(head -c 300 "$out")"
+
 begin "planted records: the undo file, imported, gives back the planted tree"
 run --registry "$tmp/cleaned.dat" --import "$tmp/undo.reg" --save-dat "$tmp/restored.dat"
 expect_status 0
@@ -240,13 +260,29 @@ expect_status 2
 expect_one_line_error "truncated"
 ls "$tmp/bad" | grep -q "\.out" && fail "written: $(ls "$tmp/bad")" || ok
 
-begin "options that do not fit a CREG file"
+begin "options that do not fit a CREG file, and the safety rules on one"
 run --registry "$real" --os winxp RemoveAuxDevices
 expect_status 2
 expect_one_line_error "Windows 95/98/Me"
-run --registry "$real" --save-dat "$real" RemoveAuxDevices
+mkdir -p "$tmp/crossed"
+cp "$real" "$tmp/crossed/SYSTEM.DAT"
+safety_load=(--registry "$tmp/crossed/SYSTEM.DAT")
+safety_dir=$tmp/crossed safety_image=SYSTEM.DAT safety_inside=HKEY_LOCAL_MACHINE
+safety_rewrite=--save-dat safety_commits=yes
+safety_outside=HKEY_CURRENT_USER safety_outside_error="is kept in USER.DAT"
+safety_cases
+begin "--import: HKEY_CURRENT_CONFIG and HKEY_CLASSES_ROOT go where Windows keeps them"
+# HKEY_CURRENT_CONFIG is the configuration IDConfigDB names; HKEY_CLASSES_ROOT
+# is Software\Classes before Windows Me, which keeps it in CLASSES.DAT.
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_CONFIG\\QV]\r\n[HKEY_CLASSES_ROOT\\QV]\r\n' >"$tmp/roots.reg"
+run --registry "$real" --import "$tmp/roots.reg" --os win98 --save "$tmp/roots-98.reg"
+expect_status 0
+tr -d '\r' <"$tmp/roots-98.reg" | grep -qx '\[HKEY_LOCAL_MACHINE\\Config\\0001\\QV\]' && ok || fail "HKEY_CURRENT_CONFIG\\QV not in Config\\0001"
+tr -d '\r' <"$tmp/roots-98.reg" | grep -qix '\[HKEY_LOCAL_MACHINE\\SOFTWARE\\CLASSES\\QV\]' && ok || fail "HKEY_CLASSES_ROOT\\QV not in SOFTWARE\\CLASSES"
+run --registry "$real" --import "$tmp/roots.reg" --save "$tmp/roots-me.reg"
 expect_status 2
-expect_one_line_error "itself"
+expect_one_line_error "HKEY_CLASSES_ROOT.QV is kept in CLASSES.DAT"
+begin "options that do not fit a CREG file"
 run --registry "$real" --codepage 4242 RemoveAuxDevices
 expect_status 2
 expect_one_line_error "code page 4242"

@@ -111,6 +111,14 @@ expect_contains "$err" "cannot write '$tmp/keep.reg'"
 if cmp -s "$win98" "$tmp/keep.reg"; then ok; else fail "keep.reg was changed by a failed --save"; fi
 if ls -A "$tmp" | grep -q 'qvinst98-'; then fail "a temporary file was left: $(ls -A "$tmp")"; else ok; fi
 
+begin "the safety rules on a .reg image"
+mkdir -p "$tmp/crossed"
+cp "$win98" "$tmp/crossed/image.reg"
+safety_load=(--registry "$tmp/crossed/image.reg")
+safety_dir=$tmp/crossed safety_image=image.reg safety_inside=HKEY_LOCAL_MACHINE
+safety_rewrite="" safety_commits=no safety_outside="" safety_outside_error=""
+safety_cases
+
 begin "--save through a symbolic link replaces the file it names, and into a pipe writes the pipe"
 cp "$win98" "$tmp/real.reg"
 ln -s real.reg "$tmp/link.reg"
