@@ -745,15 +745,16 @@ private:
     out_.clear();
   }
 
-  // A .reg image has no way to write a NUL or a line break in a name, and
-  // one written raw would make an image that no reader takes (ours refuses
-  // it): such a registry cannot be written, rather than be written wrong.
+  // A .reg image has no way to write a NUL or a line feed in a name, and
+  // one written raw would make an image that no reader takes back as it was
+  // (ours refuses a NUL and ends the line at a line feed): such a registry
+  // cannot be written, rather than be written wrong. A carriage return alone
+  // ends no line, so it is written as it is and read back.
   static void refuseNul(std::string_view what, std::string_view name) {
-    if (name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos) return;
+    if (name.find_first_of(std::string_view("\0\n", 2)) == std::string_view::npos) return;
     std::string shown;
     for (char c : name)
       shown += c == '\0'   ? std::string_view("<NUL>")
-               : c == '\r' ? std::string_view("<CR>")
                : c == '\n' ? std::string_view("<LF>")
                            : std::string_view(&c, 1);
     throw Error::aboutKey(std::string(name),
