@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "ImageSource.h"
 #include "RootKeys.h"
 
 namespace tool {
@@ -16,22 +17,10 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// The registry holds 8-bit text, read from the images as Latin-1; JSON
-// wants UTF-8, so each byte becomes the code point of the same number and
-// nothing is lost or replaced.
+// Text that is not the image's own (dialogs, messages) is 8-bit Latin-1;
+// JSON wants UTF-8, so each byte becomes the code point of the same number.
 std::string utf8(std::string_view latin1) {
-  std::string out;
-  out.reserve(latin1.size());
-  for (const char c : latin1) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out += c;
-    } else {
-      out += static_cast<char>(0xC0 | (byte >> 6));
-      out += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return out;
+  return latin1ToUtf8(latin1);
 }
 
 json windowsOf(const std::string& os, const sim::Machine& machine) {
