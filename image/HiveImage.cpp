@@ -29,6 +29,7 @@ namespace {
 
 using text::equalNoCase;
 using text::upper;
+using text::utf8FromLatin1;
 
 constexpr std::size_t kBaseBlockSize = 4096;
 constexpr char kCurrentControlSet[] = "CurrentControlSet";
@@ -115,21 +116,6 @@ std::u32string foldedUtf8(const std::string& text) {
     for (; k < length && (bytes[i + k] & 0xC0) == 0x80; ++k) c = c << 6 | (bytes[i + k] & 0x3Fu);
     out.push_back(foldLatin1(c));
     i += k;
-  }
-  return out;
-}
-
-std::string utf8FromLatin1(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out.push_back(c);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | byte >> 6));
-      out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
   }
   return out;
 }

@@ -210,15 +210,7 @@ public:
         return;
       }
       image::DatImageFile file(*input_, mount_, machine.registry);
-      image::CommitRequest request;
-      request.images.push_back(&file);
-      request.write = options.commit;
-      if (options.commit) {
-        if (options.backup) request.backup = *options.backup;
-        if (options.undo) request.undo = *options.undo;
-        request.undoBytes = undoText(machine, format);
-      }
-      image::commitImages(request, err);
+      commitThrough({&file}, machine, options, format, err);
     } catch (const image::Error& e) {
       throw UsageError(e.what());
     }

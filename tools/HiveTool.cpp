@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "Commit.h"
 #include "FileOps.h"
@@ -125,15 +126,10 @@ public:
     files.reserve(entries_.size());
     for (const Entry& entry : entries_)
       files.emplace_back(*entry.input, entry.name, entry.mount, machine.registry);
-    image::CommitRequest request;
-    for (image::HiveFile& file : files) request.images.push_back(&file);
-    request.write = options.commit;
-    if (options.commit) {
-      if (options.backup) request.backup = *options.backup;
-      if (options.undo) request.undo = *options.undo;
-      request.undoBytes = undoText(machine, format);
-    }
-    image::commitImages(request, notes);
+    std::vector<image::ImageFile*> images;
+    images.reserve(files.size());
+    for (image::HiveFile& file : files) images.push_back(&file);
+    commitThrough(std::move(images), machine, options, format, notes);
   }
 
   void check(std::ostream& out) const override {

@@ -2,24 +2,29 @@
 
 #include <fstream>
 #include <string_view>
+#include <utility>
 
 #include "BundledMachines.h"
+#include "ImageText.h"
 
 namespace tool {
 
 std::string latin1ToUtf8(std::string_view latin1) {
-  std::string out;
-  out.reserve(latin1.size());
-  for (const char c : latin1) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out += c;
-    } else {
-      out += static_cast<char>(0xC0 | (byte >> 6));
-      out += static_cast<char>(0x80 | (byte & 0x3F));
-    }
+  return image::text::utf8FromLatin1(latin1);
+}
+
+void ImageSource::commitThrough(std::vector<image::ImageFile*> files, const sim::Machine& machine,
+                                const Options& options, image::RegFormat format,
+                                std::ostream& notes) const {
+  image::CommitRequest request;
+  request.images = std::move(files);
+  request.write = options.commit;
+  if (options.commit) {
+    if (options.backup) request.backup = *options.backup;
+    if (options.undo) request.undo = *options.undo;
+    request.undoBytes = undoText(machine, format);
   }
-  return out;
+  image::commitImages(request, notes);
 }
 
 std::string ImageSource::os(const Options&, const CheckedOptions& checked) const {

@@ -11,7 +11,9 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "Commit.h"
 #include "Machine.h"
 #include "RegFile.h"
 #include "ToolRun.h"
@@ -49,6 +51,13 @@ public:
   // The registry's 8-bit text as UTF-8, decoded from the image's code page
   // (Latin-1 for images that name none).
   virtual std::string toUtf8(std::string_view text) const;
+
+protected:
+  // The files through the commit pipeline: for --commit with --backup,
+  // --undo and the undo text; in a preview, the same checks up to the
+  // writing.
+  void commitThrough(std::vector<image::ImageFile*> files, const sim::Machine& machine,
+                     const Options& options, image::RegFormat format, std::ostream& notes) const;
 };
 
 // The image that checked options name, its inputs opened (and for a commit
