@@ -15,6 +15,7 @@
 #include "DatRead.h"
 #include "ImageText.h"
 #include "Machine.h"
+#include "TreeCompare.h"
 
 namespace image {
 
@@ -182,13 +183,13 @@ public:
     for (const auto& [upperName, name] : wanted) add(key, path, name);
   }
 
-  const DatDiff& diff() const { return diff_; }
+  const ImageDiff& diff() const { return diff_; }
 
 private:
   const sim::Registry& registry_;
   dat::Editor& editor_;
   const DatMount& mount_;
-  DatDiff diff_;
+  ImageDiff diff_;
 
   void syncValues(dat::Editor::Key key, const std::string& path) {
     const std::vector<sim::Value> wanted = registry_.values(path);
@@ -222,19 +223,6 @@ private:
     for (const std::string& child : registry_.subkeyNames(path)) add(key, path, child);
   }
 };
-
-std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary | std::ios::ate);
-  if (!in) fail(file, "cannot be read");
-  // One allocation of the file's size, and a check that nothing follows.
-  const std::streamoff size = in.tellg();
-  if (size < 0 || !in.seekg(0)) fail(file, "cannot be read");
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  in.read(reinterpret_cast<char*>(bytes.data()), size);
-  if (in.gcount() != size) fail(file, "cannot be read");
-  if (in.peek() != std::ifstream::traits_type::eof()) fail(file, "changed while it was read");
-  return bytes;
-}
 
 }  // namespace
 
@@ -319,7 +307,7 @@ void loadDatWithLibcreg(sim::Registry& registry, DatMount& mount) {
 }  // namespace
 
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
-                                      DatDiff* diff) {
+                                      ImageDiff* diff) {
   try {
     // The mount's bytes passed the check when they were read.
     dat::Editor editor(mount.bytes, dat::Charset::forCodePage(mount.codepage), mount.summary);
@@ -338,9 +326,7 @@ std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMo
 
 namespace {
 
-void writeNewBytes(const DatMount& mount, const std::vector<std::uint8_t>& bytes,
-                   const std::filesystem::path& out) {
-  if (readFile(mount.file) != mount.bytes) fail(mount.file, "the file changed since it was read");
+void writeNewBytes(const std::vector<std::uint8_t>& bytes, const std::filesystem::path& out) {
   std::ofstream file(out, std::ios::binary | std::ios::trunc);
   errno = 0;
   file.write(reinterpret_cast<const char*>(bytes.data()),
@@ -353,10 +339,10 @@ void writeNewBytes(const DatMount& mount, const std::vector<std::uint8_t>& bytes
 
 }  // namespace
 
-DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
-                 const std::filesystem::path& out) {
-  DatDiff diff;
-  writeNewBytes(mount, newDatBytes(registry, mount, &diff), out);
+ImageDiff writeDat(const sim::Registry& registry, const DatMount& mount,
+                   const std::filesystem::path& out) {
+  ImageDiff diff;
+  writeNewBytes(newDatBytes(registry, mount, &diff), out);
   // Read back by libcreg, the reader independent of ours.
   verifyDat(out, registry, mount);
   return diff;
@@ -367,32 +353,13 @@ void verifyDat(const std::filesystem::path& file, const sim::Registry& expected,
   sim::Machine fresh;
   DatMount written = readDat(file, mount.codepage);
   loadDatWithLibcreg(fresh.registry, written);
-  const auto below = [&mount](const sim::Registry& registry) {
-    std::vector<sim::KeySnapshot> keys;
-    registry.forEachKey([&](const sim::KeySnapshot& key) {
-      if (key.path.starts_with(mount.mountPath + '\\')) keys.push_back(key);
-    });
-    return keys;
-  };
-  const std::vector<sim::KeySnapshot> want = below(expected);
-  const std::vector<sim::KeySnapshot> got = below(fresh.registry);
-  for (std::size_t i = 0; i < want.size() || i < got.size(); ++i) {
-    if (i == want.size()) fail(file, "read back with an extra key " + got[i].path);
-    if (i == got.size() || got[i].path != want[i].path)
-      fail(file, "read back without the key " + want[i].path);
-    const auto& a = want[i].values;
-    const auto& b = got[i].values;
-    bool same = a.size() == b.size();
-    for (std::size_t v = 0; same && v < a.size(); ++v)
-      same = a[v].name == b[v].name && a[v].type == b[v].type &&
-             sameData(a[v].type, a[v].data, b[v].data);
-    if (!same) fail(file, "read back with other values in " + want[i].path);
-  }
-}
-
-std::string describe(const DatDiff& diff) {
-  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
-         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
+  // The file keeps a key's values in the order written, and a REG_SZ as
+  // Windows stores it (storedData).
+  CompareRules rules;
+  rules.sameData = sameData;
+  rules.valueOrder = true;
+  if (const auto difference = firstDifference(expected, fresh.registry, mount.mountPath, rules))
+    fail(file, "does not read back as the registry: " + *difference);
 }
 
 namespace {
@@ -436,13 +403,14 @@ bool sameAsFile(const sim::Registry& registry, const DatMount& mount) {
 const DatImageFile::Next& DatImageFile::next() const {
   if (!next_) {
     next_.emplace();
-    if (!sameAsFile(registry_, mount_)) next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
+    next_->changed = !sameAsFile(registry_, mount_);
+    if (next_->changed) next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
   }
   return *next_;
 }
 
 std::string DatImageFile::build(const std::filesystem::path& out) {
-  writeNewBytes(mount_, next().bytes, out);
+  writeNewBytes(next().bytes, out);
   return describe(next().diff);
 }
 
@@ -450,8 +418,10 @@ void DatImageFile::verify(const std::filesystem::path& written) {
   try {
     verifyDat(written, registry_, mount_);
   } catch (const Error& e) {
-    throw Error(input_.given(),
-                std::string("the new file does not read back (") + e.what() + "); nothing written");
+    // The written file has no name of its own yet: the error is told about
+    // the file it was to replace.
+    const std::string what = e.file() == written ? e.detail() : std::string(e.what());
+    throw Error(input_.given(), "the new file does not read back (" + what + "); nothing written");
   }
 }
 

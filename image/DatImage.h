@@ -17,6 +17,7 @@
 
 #include "Commit.h"
 #include "DatFile.h"
+#include "ImageDiff.h"
 #include "SimRegistry.h"
 
 namespace image {
@@ -52,22 +53,17 @@ void loadDat(sim::Registry& registry, DatMount& mount);
 // Both.
 DatMount loadDat(sim::Registry& registry, const std::filesystem::path& file, int codepage = 1252);
 
-struct DatDiff {
-  std::size_t keysDeleted = 0;  // each deleted subtree counts once
-  std::size_t keysAdded = 0;
-  std::size_t valueListsChanged = 0;
-  bool empty() const { return keysDeleted + keysAdded + valueListsChanged == 0; }
-};
-
 // The file as it was read, edited to hold what the registry below the mount
 // path now holds, and checked. Throws Error for what the format cannot hold
 // (values on the root key, a key's values above 64 KB).
 std::vector<std::uint8_t> newDatBytes(const sim::Registry& registry, const DatMount& mount,
-                                      DatDiff* diff = nullptr);
+                                      ImageDiff* diff = nullptr);
 // Writes newDatBytes to `out` (a new file) and reads it back through libcreg
-// (verifyDat); refuses when the mounted file changed since it was read.
-DatDiff writeDat(const sim::Registry& registry, const DatMount& mount,
-                 const std::filesystem::path& out);
+// (verifyDat). Whether the mounted file changed since it was read is the
+// caller's to ask, of the InputFile it holds (InputFile::recheck), as the
+// commit pipeline does under its lock.
+ImageDiff writeDat(const sim::Registry& registry, const DatMount& mount,
+                   const std::filesystem::path& out);
 
 // Reads a written file back: the structural check, then libcreg into a fresh
 // registry, whose tree must equal the expected registry's below the mount
@@ -84,7 +80,9 @@ public:
 
   const InputFile& input() const override { return input_; }
   std::string label() const override { return input_.given().filename().string(); }
-  bool changed() const override { return !next().diff.empty(); }
+  // Whenever the registry differs from the file, even where the editor
+  // found nothing to change: the read-back then names what it lost.
+  bool changed() const override { return next().changed; }
   std::string build(const std::filesystem::path& out) override;
   void verify(const std::filesystem::path& written) override;
 
@@ -94,14 +92,12 @@ private:
   const sim::Registry& registry_;
   // The new bytes, made once: the calls are over when the pipeline asks.
   struct Next {
+    bool changed = false;
     std::vector<std::uint8_t> bytes;
-    DatDiff diff;
+    ImageDiff diff;
   };
   mutable std::optional<Next> next_;
   const Next& next() const;
 };
-
-// "3 keys deleted, 0 added, 1 value lists changed"
-std::string describe(const DatDiff& diff);
 
 }  // namespace image

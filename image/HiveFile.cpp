@@ -14,11 +14,6 @@ Error aboutInput(const Error& error, const std::filesystem::path& written,
 
 }  // namespace
 
-std::string describe(const HiveDiff& diff) {
-  return std::to_string(diff.keysDeleted) + " keys deleted, " + std::to_string(diff.keysAdded) +
-         " added, " + std::to_string(diff.valueListsChanged) + " value lists changed";
-}
-
 bool HiveFile::changed() const {
   return !diffHive(registry_, mount_).empty();
 }

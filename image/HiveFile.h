@@ -30,9 +30,6 @@ private:
   const sim::Registry& registry_;
 };
 
-// "3 keys deleted, 0 added, 1 value lists changed"
-std::string describe(const HiveDiff& diff);
-
 // The read-back check of a written hive: it opens, it loads (Select\Current
 // names a control set that is there) and it holds what `expected` holds
 // below the mount key. Throws Error naming the first difference.

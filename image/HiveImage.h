@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ImageDiff.h"
 #include "ImageError.h"
 #include "SimRegistry.h"
 
@@ -85,20 +86,12 @@ std::string mountPathFor(HiveKind kind);
 // whose Current names no control set.
 HiveMount loadHive(sim::Registry& registry, const std::filesystem::path& file, HiveKind kind);
 
-// What writing back changed in the hive.
-struct HiveDiff {
-  std::size_t keysDeleted = 0;  // each deleted subtree counts once
-  std::size_t keysAdded = 0;
-  std::size_t valueListsChanged = 0;
-  bool empty() const { return keysDeleted + keysAdded + valueListsChanged == 0; }
-};
-
 // The hive file of `mount` changed as the registry below the mount key now
 // differs from it, written to `out` (a new file). Keys and values the registry
 // holds unchanged are left as hivex keeps them. Returns what was changed; with
 // `writeWhenUnchanged` false, nothing is written when nothing changed.
-HiveDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
-                   const std::filesystem::path& out, bool writeWhenUnchanged = true);
+ImageDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
+                    const std::filesystem::path& out, bool writeWhenUnchanged = true);
 
 // Opens a written hive again with hivex and reads its root key; throws
 // Error when that fails.
@@ -106,7 +99,7 @@ void verifyHive(const std::filesystem::path& file);
 
 // The changes writeHive would make, without writing anything: the hive is
 // changed in memory only, so every refusal writeHive would give, comes here.
-HiveDiff diffHive(const sim::Registry& registry, const HiveMount& mount);
+ImageDiff diffHive(const sim::Registry& registry, const HiveMount& mount);
 
 // Throws the Error that writing the registry back into the mount's hive
 // would throw, writing nothing: for a preview to refuse what a commit would.

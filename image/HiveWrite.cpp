@@ -1,6 +1,7 @@
 #include <hivex.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <string_view>
 #include <utility>
@@ -68,13 +69,13 @@ public:
     }
   }
 
-  const HiveDiff& diff() const { return diff_; }
+  const ImageDiff& diff() const { return diff_; }
 
 private:
   const sim::Registry& registry_;
   const Reader& reader_;
   const HiveMount& mount_;
-  HiveDiff diff_;
+  ImageDiff diff_;
 
   // The undo file holds 8-bit text: what it would put back for a name or
   // text that narrowing changed is not what the hive held.
@@ -213,8 +214,32 @@ private:
   }
 };
 
-HiveDiff compare(const sim::Registry& registry, const HiveMount& mount,
-                 const std::filesystem::path* out, bool writeWhenUnchanged) {
+// What the read-back of the new SYSTEM hive would find first: a hive whose
+// Select\Current names no control set boots no Windows, and is refused from
+// the registry already, so that a preview, which builds nothing, refuses it.
+void refuseUnloadable(const sim::Registry& registry, const HiveMount& mount) {
+  if (mount.kind != HiveKind::System) return;
+  const auto refuse = [&mount](const std::string& why) {
+    fail(mount.file, "the new hive would not load: " + why + "; nothing written");
+  };
+  const std::string select = mount.mountPath + "\\Select";
+  if (!registry.keyExists(select))
+    refuse("SYSTEM hive without a Select key; no current control set");
+  const auto current = registry.value(select, "Current");
+  if (!current) refuse("SYSTEM hive without Select\\Current; no current control set");
+  if (current->type != REG_DWORD || current->data.size() != 4)
+    refuse("Select\\Current is not a REG_DWORD");
+  char name[32];
+  std::snprintf(name, sizeof name, "ControlSet%03u",
+                static_cast<unsigned>(le32(current->data.data())));
+  // The set that is current now is the registry's CurrentControlSet.
+  const bool isCurrent = equalNoCase(name, mount.currentSet);
+  if (!registry.keyExists(mount.mountPath + '\\' + (isCurrent ? kCurrentControlSet : name)))
+    refuse(std::string("Select\\Current names ") + name + ", which is missing");
+}
+
+ImageDiff compare(const sim::Registry& registry, const HiveMount& mount,
+                  const std::filesystem::path* out, bool writeWhenUnchanged) {
   if (out && !mount.header.clean())
     fail(mount.file,
          "the hive was not written completely (its sequence numbers differ); it is "
@@ -231,6 +256,7 @@ HiveDiff compare(const sim::Registry& registry, const HiveMount& mount,
   if (root == 0) reader.corrupt("the root key");
   Differ differ(registry, reader, mount);
   differ.sync(root, mount.mountPath, false, 1);
+  refuseUnloadable(registry, mount);
   if (out && (writeWhenUnchanged || !differ.diff().empty())) {
     errno = 0;
     if (hivex_commit(hive.get(), out->c_str(), 0) != 0)
@@ -241,12 +267,12 @@ HiveDiff compare(const sim::Registry& registry, const HiveMount& mount,
 
 }  // namespace
 
-HiveDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
-                   const std::filesystem::path& out, bool writeWhenUnchanged) {
+ImageDiff writeHive(const sim::Registry& registry, const HiveMount& mount,
+                    const std::filesystem::path& out, bool writeWhenUnchanged) {
   return compare(registry, mount, &out, writeWhenUnchanged);
 }
 
-HiveDiff diffHive(const sim::Registry& registry, const HiveMount& mount) {
+ImageDiff diffHive(const sim::Registry& registry, const HiveMount& mount) {
   return compare(registry, mount, nullptr, false);
 }
 

@@ -30,7 +30,7 @@ void sortByName(std::vector<sim::Value>& values) {
 }
 
 std::optional<std::string> valuesDiffer(const sim::Registry& expected, const sim::Registry& actual,
-                                        const std::string& path) {
+                                        const std::string& path, const CompareRules& rules) {
   std::vector<sim::Value> want = expected.values(path);
   std::vector<sim::Value> got = actual.values(path);
   // Values usually come in the same order on both sides; sorting is needed
@@ -49,16 +49,19 @@ std::optional<std::string> valuesDiffer(const sim::Registry& expected, const sim
     if (want[i].type != got[i].type)
       return "value " + path + '|' + want[i].name + " has type " + std::to_string(got[i].type) +
              " instead of " + std::to_string(want[i].type);
-    if (want[i].data != got[i].data)
+    if (rules.sameData ? !rules.sameData(want[i].type, want[i].data, got[i].data)
+                       : want[i].data != got[i].data)
       return "value " + path + '|' + want[i].name + " has other data";
   }
+  if (rules.valueOrder && !sameOrder) return "the values of " + path + " are in another order";
   return std::nullopt;
 }
 
 }  // namespace
 
 std::optional<std::string> firstDifference(const sim::Registry& expected,
-                                           const sim::Registry& actual, const std::string& path) {
+                                           const sim::Registry& actual, const std::string& path,
+                                           const CompareRules& rules) {
   if (!expected.keyExists(path)) return "no key " + path + " to compare with";
   if (!actual.keyExists(path)) return "missing key " + path;
   // An explicit stack: a registry built by hand may be deeper than any image.
@@ -66,7 +69,7 @@ std::optional<std::string> firstDifference(const sim::Registry& expected,
   while (!pending.empty()) {
     const std::string key = std::move(pending.back());
     pending.pop_back();
-    if (auto difference = valuesDiffer(expected, actual, key)) return difference;
+    if (auto difference = valuesDiffer(expected, actual, key, rules)) return difference;
     const std::vector<std::string> want = expected.subkeyNames(key);
     const std::vector<std::string> got = actual.subkeyNames(key);
     // Both lists are sorted the same way, by their upper-case forms.

@@ -195,10 +195,10 @@ public:
               std::ostream& err) override {
     try {
       if (options.saveDat) {
-        image::DatDiff diff;
+        image::ImageDiff diff;
         image::replaceFile(*options.saveDat, [&](const std::filesystem::path& file) {
           diff = image::writeDat(machine.registry, mount_, file);
-          image::verifyDat(file, machine.registry, mount_);
+          recheck(*input_);
         });
         err << "qvinst98: " << file_ << " written to " << *options.saveDat << ": "
             << image::describe(diff) << '\n';

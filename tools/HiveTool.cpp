@@ -113,10 +113,11 @@ public:
               std::ostream& notes) override {
     if (options.saveHive) {
       const Entry& entry = entries_.front();
-      image::HiveDiff diff;
+      image::ImageDiff diff;
       image::replaceFile(*options.saveHive, [&](const std::filesystem::path& file) {
         diff = image::writeHive(machine.registry, entry.mount, file);
         image::verifyWrittenHive(file, entry.kind, machine.registry, entry.mount.mountPath);
+        recheck(*entry.input);
       });
       notes << "qvinst98: " << entry.name << " written to " << *options.saveHive << ": "
             << image::describe(diff) << '\n';

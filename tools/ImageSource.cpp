@@ -16,15 +16,25 @@ std::string latin1ToUtf8(std::string_view latin1) {
 void ImageSource::commitThrough(std::vector<image::ImageFile*> files, const sim::Machine& machine,
                                 const Options& options, image::RegFormat format,
                                 std::ostream& notes) const {
+  if (!options.commit) {
+    // A preview asks each file whether it changes: its writer's walk, in
+    // memory, refuses all that a commit would. No new file is built: that
+    // would cost a second walk and reading the whole new file back.
+    for (image::ImageFile* file : files) file->changed();
+    return;
+  }
   image::CommitRequest request;
   request.images = std::move(files);
-  request.write = options.commit;
-  if (options.commit) {
-    if (options.backup) request.backup = *options.backup;
-    if (options.undo) request.undo = *options.undo;
-    request.undoBytes = undoText(machine, format);
-  }
+  request.write = true;
+  if (options.backup) request.backup = *options.backup;
+  if (options.undo) request.undo = *options.undo;
+  request.undoBytes = undoText(machine, format);
   image::commitImages(request, notes);
+}
+
+void ImageSource::recheck(const image::InputFile& input) {
+  image::testPause("recheck");
+  input.recheck();
 }
 
 std::string ImageSource::os(const Options&, const CheckedOptions& checked) const {

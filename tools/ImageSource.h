@@ -58,6 +58,10 @@ protected:
   // writing.
   void commitThrough(std::vector<image::ImageFile*> files, const sim::Machine& machine,
                      const Options& options, image::RegFormat format, std::ostream& notes) const;
+  // Before a new file built from an input (--save-hive, --save-dat) takes
+  // its name: the input is still the file that was read, as the pipeline
+  // asks before it replaces one. Throws image::Error.
+  static void recheck(const image::InputFile& input);
 };
 
 // The image that checked options name, its inputs opened (and for a commit

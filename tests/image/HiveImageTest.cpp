@@ -4,11 +4,13 @@
 #include <hivex.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -138,7 +140,7 @@ TEST(WriteBack, ChangesThroughCurrentControlSetLandInTheCurrentSetAndNothingElse
   ASSERT_TRUE(registry.removeValue("HKLM\\SYSTEM\\Select", "Failed"));
   registry.setDword("HKLM\\SYSTEM\\Select", "Extra", 7);
 
-  const image::HiveDiff diff = image::writeHive(registry, mount, written);
+  const image::ImageDiff diff = image::writeHive(registry, mount, written);
   EXPECT_EQ(diff.keysDeleted, 1u);
   EXPECT_EQ(diff.keysAdded, 2u);
   EXPECT_EQ(diff.valueListsChanged, 2u);  // Select, and the new key's value
@@ -167,6 +169,34 @@ TEST(WriteBack, ChangesThroughCurrentControlSetLandInTheCurrentSetAndNothingElse
   sim::Machine again;
   image::loadHive(again.registry, written, image::HiveKind::System);
   EXPECT_TRUE(image::writeRegText(again.registry) == image::writeRegText(registry));
+}
+
+// One value deleted, the key's others unchanged (an --import with "x"=-, an
+// undo file applied offline): every remaining value matches the hive's, and
+// still the list is written.
+TEST(WriteBack, OneValueDeletedBesideUnchangedOnesLeavesTheHive) {
+  REQUIRE_REAL_HIVE();
+  const auto written = workFolder() / "onevalue-new.hive";
+  sim::Machine machine;
+  const image::HiveMount mount =
+      image::loadHive(machine.registry, realHive(), image::HiveKind::System);
+  const std::string setup = "HKEY_LOCAL_MACHINE\\SYSTEM\\Setup";
+  const std::size_t before = machine.registry.values(setup).size();
+  ASSERT_GE(before, 2u);
+  ASSERT_TRUE(machine.registry.removeValue(setup, "SystemPartition"));
+
+  const image::ImageDiff diff = image::writeHive(machine.registry, mount, written);
+  EXPECT_EQ(image::describe(diff), "0 keys deleted, 0 added, 1 value lists changed");
+  std::unique_ptr<hive_h, HiveCloser> hive(hivex_open(written.c_str(), 0));
+  ASSERT_TRUE(hive);
+  const hive_node_h node = nodeAt(hive.get(), {"Setup"});
+  ASSERT_NE(node, 0u);
+  EXPECT_EQ(hivex_node_get_value(hive.get(), node, "SystemPartition"), 0u);
+  std::size_t left = 0;
+  std::unique_ptr<hive_value_h, decltype(&std::free)> values(hivex_node_values(hive.get(), node),
+                                                             &std::free);
+  while (values && values.get()[left] != 0) ++left;
+  EXPECT_EQ(left, before - 1);
 }
 
 TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
@@ -412,7 +442,7 @@ TEST(LocalizedNames, KeepTheirBytesThroughACleanupAndTheWriteVerifies) {
   ASSERT_TRUE(registry.removeKey(std::string(kCcs) + "\\Enum\\USB\\VID_0E0F&PID_0003"));
   EXPECT_NO_THROW(image::checkWritable(registry, mount));
 
-  const image::HiveDiff diff = image::writeHive(registry, mount, out);
+  const image::ImageDiff diff = image::writeHive(registry, mount, out);
   EXPECT_EQ(diff.keysDeleted, 1u);
   EXPECT_EQ(diff.valueListsChanged, 1u);
   EXPECT_NO_THROW(image::verifyHiveAgainst(out, image::HiveKind::System, registry,
@@ -564,6 +594,32 @@ TEST(TreeCompare, NamesAreComparedExactlyAndValueOrderDoesNotCount) {
             "missing key HKLM\\T\\Sub\\Deep");
   EXPECT_EQ(image::firstDifference(b.registry, a.registry, "HKLM\\T").value_or(""),
             "unexpected key HKLM\\T\\Sub\\Deep");
+}
+
+// The key compared from is an image's root: its values count as any key's
+// (a format that cannot hold them must not drop them unseen). A format's own
+// rules: data the same to it, and the order of values kept.
+TEST(TreeCompare, TheRootsValuesCountAndAFormatMayCompareDataAndOrderItsWay) {
+  sim::Machine a;
+  sim::Machine b;
+  const std::string head = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T]\r\n";
+  image::applyRegText(a.registry, head + "\"Root\"=\"1\"\r\n\"Two\"=\"2\"\r\n", "a.reg");
+  image::applyRegText(b.registry, head + "\"Two\"=\"2\"\r\n", "b.reg");
+  EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T").value_or(""),
+            "missing value HKLM\\T|Root");
+  b.registry.setValue("HKLM\\T", "Root", REG_SZ, {'1'});  // no NUL
+  EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T").value_or(""),
+            "value HKLM\\T|Root has other data");
+  image::CompareRules rules;
+  rules.sameData = [](std::uint32_t, std::span<const std::uint8_t> x,
+                      std::span<const std::uint8_t> y) {
+    return std::ranges::equal(x.first(std::min(x.size(), y.size())),
+                              y.first(std::min(x.size(), y.size())));
+  };
+  EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T", rules), std::nullopt);
+  rules.valueOrder = true;
+  EXPECT_EQ(image::firstDifference(a.registry, b.registry, "HKLM\\T", rules).value_or(""),
+            "the values of HKLM\\T are in another order");
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ safety_cases() {
   cp "$dir/$image" "$dir.kept"
   ln -s "$image" "$dir/link"
   printf 'REGEDIT4\r\n\r\n[%s\\QVSafety]\r\n"x"="1"\r\n' "$safety_inside" >"$dir/in.reg"
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n"QVRoot"="1"\r\n' >"$dir/root.reg"
   local before
   before=$(cd "$dir" && ls -A | sort)
   # kinds: all, binary (hive and CREG files), commit (--commit runs only).
@@ -108,6 +109,42 @@ commit  --backup,@D/in.reg                names an input
 commit  --backup,@D/x,--save,@D/x         name one file
 commit  --backup,@D/x,--undo,@D/x         name one file
 TABLE
+  # Values on HKEY_LOCAL_MACHINE itself, which no binary file holds (a hive
+  # is mounted below it): refused by name, in a preview as in a commit.
+  if [ -n "$safety_rewrite" ]; then
+    for mode in "${modes[@]}"; do
+      current="safety: $image, values on the root $mode"
+      run "${safety_load[@]}" --import "$dir/in.reg" --import "$dir/root.reg" $mode RemoveAuxDevices
+      expect_status 2
+      expect_one_line_error "HKEY_LOCAL_MACHINE \(itself cannot be kept\|is not in a loaded hive\)"
+    done
+  fi
+  # The image rewritten in place at its size between reading and writing, as
+  # Windows and other tools do: the check under the lock sees it before any
+  # name is taken.
+  if [ -n "$safety_rewrite" ]; then
+    for write in "$safety_rewrite,$dir/new" --commit; do
+      current="safety: $image changed at its size since it was read, ${write//$dir\//}"
+      rm -f "$dir.go" "$dir.go.paused"
+      # shellcheck disable=SC2086
+      QVINST98_TEST_PAUSE="recheck:$dir.go" "$tool" "${safety_load[@]}" --import "$dir/in.reg" \
+        ${write//,/ } RemoveAuxDevices >"$out" 2>"$err" &
+      local run=$! waited=0
+      while [ ! -e "$dir.go.paused" ] && [ $waited -lt 600 ] && kill -0 $run 2>/dev/null; do
+        sleep 0.05
+        waited=$((waited + 1))
+      done
+      printf 'Q' | dd of="$dir/$image" bs=1 seek=$(($(stat -c %s "$dir.kept") - 1)) conv=notrunc \
+        status=none
+      touch "$dir.go"
+      wait $run
+      status=$?
+      expect_status 2
+      expect_one_line_error "changed since it was read"
+      cp "$dir.kept" "$dir/$image"
+    done
+    rm -f "$dir.go" "$dir.go.paused"
+  fi
   if [ -n "$safety_outside" ]; then
     printf 'REGEDIT4\r\n\r\n[%s\\QVSafety]\r\n"x"="1"\r\n' "$safety_outside" >"$dir.out.reg"
     for mode in "${modes[@]}"; do
