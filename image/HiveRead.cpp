@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -220,28 +221,18 @@ private:
 };
 
 void build(sim::Registry& registry, const std::string& mountPath, RecordStream& stream) {
-  std::string path = mountPath;
-  std::vector<std::size_t> lengths;  // of the parent paths
-  bool pending = true;               // the current key exists only once made
+  // By node, one level at a time: a path looked up from its root for each
+  // value would cost the key's depth again every time.
+  std::vector<sim::Registry::Node*> nodes{&registry.makeKey(mountPath)};
   stream.replay(
       [&](char tag, std::string_view name, DWORD type, const std::uint8_t* data, std::size_t size) {
-        if (tag == RecordStream::Value) {
-          registry.setValue(path, name, type, std::vector<std::uint8_t>(data, data + size));
-          pending = false;
-          return;
-        }
-        if (pending) registry.addKey(path);
-        pending = tag == RecordStream::Enter;
-        if (tag == RecordStream::Enter) {
-          lengths.push_back(path.size());
-          path += '\\';
-          path += name;
-        } else {
-          path.resize(lengths.back());
-          lengths.pop_back();
-        }
+        if (tag == RecordStream::Value)
+          registry.setValue(*nodes.back(), name, type, std::span<const std::uint8_t>(data, size));
+        else if (tag == RecordStream::Enter)
+          nodes.push_back(&registry.makeChild(*nodes.back(), name));
+        else
+          nodes.pop_back();
       });
-  if (pending) registry.addKey(path);
 }
 
 }  // namespace

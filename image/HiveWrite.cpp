@@ -236,6 +236,13 @@ void refuseUnloadable(const sim::Registry& registry, const HiveMount& mount) {
   const bool isCurrent = equalNoCase(name, mount.currentSet);
   if (!registry.keyExists(mount.mountPath + '\\' + (isCurrent ? kCurrentControlSet : name)))
     refuse(std::string("Select\\Current names ") + name + ", which is missing");
+  // Another set made current: read back, it would be CurrentControlSet, and
+  // the registry's CurrentControlSet would be a ControlSetNNN of its own.
+  if (!isCurrent)
+    fail(mount.file, std::string("the new hive would not read back as the registry: "
+                                 "Select\\Current names ") +
+                         name + " instead of " + mount.currentSet +
+                         "; a run does not switch the current control set; nothing written");
 }
 
 ImageDiff compare(const sim::Registry& registry, const HiveMount& mount,

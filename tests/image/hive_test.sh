@@ -366,7 +366,8 @@ done
 reg_image "$tmp/imports-noselect.reg" '[-HKEY_LOCAL_MACHINE\SYSTEM\Select]'
 reg_image "$tmp/imports-noset.reg" '[-HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet]'
 reg_image "$tmp/imports-badset.reg" '[HKEY_LOCAL_MACHINE\SYSTEM\Select]' '"Current"=dword:00000009'
-for image in noselect noset badset; do
+reg_image "$tmp/imports-switchset.reg" '[HKEY_LOCAL_MACHINE\SYSTEM\Select]' '"Current"=dword:00000002'
+for image in noselect noset badset switchset; do
   for commit in "" --commit; do
     # shellcheck disable=SC2086
     run --hive SYSTEM="$tmp/imports/SYSTEM" --import "$tmp/imports-$image.reg" --changes $commit
