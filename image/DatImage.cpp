@@ -403,8 +403,7 @@ bool sameAsFile(const sim::Registry& registry, const DatMount& mount) {
 const DatImageFile::Next& DatImageFile::next() const {
   if (!next_) {
     next_.emplace();
-    next_->changed = !sameAsFile(registry_, mount_);
-    if (next_->changed) next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
+    if (!sameAsFile(registry_, mount_)) next_->bytes = newDatBytes(registry_, mount_, &next_->diff);
   }
   return *next_;
 }

@@ -81,8 +81,9 @@ public:
   const InputFile& input() const override { return input_; }
   std::string label() const override { return input_.given().filename().string(); }
   // Whenever the registry differs from the file, even where the editor
-  // found nothing to change: the read-back then names what it lost.
-  bool changed() const override { return next().changed; }
+  // found nothing to change: the read-back then names what it lost. (The
+  // new bytes are made only then, and a CREG file is never empty.)
+  bool changed() const override { return !next().bytes.empty(); }
   std::string build(const std::filesystem::path& out) override;
   void verify(const std::filesystem::path& written) override;
 
@@ -92,7 +93,6 @@ private:
   const sim::Registry& registry_;
   // The new bytes, made once: the calls are over when the pipeline asks.
   struct Next {
-    bool changed = false;
     std::vector<std::uint8_t> bytes;
     ImageDiff diff;
   };

@@ -181,22 +181,13 @@ TEST(WriteBack, OneValueDeletedBesideUnchangedOnesLeavesTheHive) {
   const image::HiveMount mount =
       image::loadHive(machine.registry, realHive(), image::HiveKind::System);
   const std::string setup = "HKEY_LOCAL_MACHINE\\SYSTEM\\Setup";
-  const std::size_t before = machine.registry.values(setup).size();
-  ASSERT_GE(before, 2u);
+  ASSERT_GE(machine.registry.values(setup).size(), 2u);
   ASSERT_TRUE(machine.registry.removeValue(setup, "SystemPartition"));
 
   const image::ImageDiff diff = image::writeHive(machine.registry, mount, written);
   EXPECT_EQ(image::describe(diff), "0 keys deleted, 0 added, 1 value lists changed");
-  std::unique_ptr<hive_h, HiveCloser> hive(hivex_open(written.c_str(), 0));
-  ASSERT_TRUE(hive);
-  const hive_node_h node = nodeAt(hive.get(), {"Setup"});
-  ASSERT_NE(node, 0u);
-  EXPECT_EQ(hivex_node_get_value(hive.get(), node, "SystemPartition"), 0u);
-  std::size_t left = 0;
-  std::unique_ptr<hive_value_h, decltype(&std::free)> values(hivex_node_values(hive.get(), node),
-                                                             &std::free);
-  while (values && values.get()[left] != 0) ++left;
-  EXPECT_EQ(left, before - 1);
+  EXPECT_NO_THROW(image::verifyHiveAgainst(written, image::HiveKind::System, machine.registry,
+                                           mount.mountPath));
 }
 
 TEST(WriteBack, ChangingTheCurrentSetUnderItsOwnNameIsRefused) {
