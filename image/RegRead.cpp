@@ -24,7 +24,6 @@ using text::equalNoCase;
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-constexpr std::string_view kCrlf = "\r\n";
 
 using Bytes = std::vector<std::uint8_t>;
 
