@@ -58,7 +58,7 @@ oem='HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\MediaProperties\\Pr
 begin "the real file: checked, read by libcreg as by Parse::Win32Registry"
 run --registry "$real" --check
 expect_status 0
-expect_out "$real: CREG file, 4999 keys, 15858 values, 21 data blocks, 147289 bytes free (144201 in free records, 3088 in the key table)"
+expect_out "$real: CREG file, 4999 keys, 15858 values, 21 data blocks, 147289 bytes free (144201 in free records, 3088 in the key table), names in code page 1252"
 run --registry "$real" --save "$tmp/real.reg"
 expect_status 0
 reg_dump "$tmp/real.reg" >"$tmp/real-libcreg.txt"
@@ -467,6 +467,11 @@ for write in --commit "--save-dat $tmp/cp1252.out"; do
 done
 same_file "$real" "$tmp/cp1252.dat"
 ls "$tmp" | grep -q "^cp1252\.\(out\|dat\.\)" && fail "written: $(ls "$tmp" | grep "^cp1252")" || ok
+
+begin "--check takes the names in the code page --codepage gives"
+run --registry "$tmp/dbcs.dat" --codepage 932 --check
+expect_status 0
+grep -q "^$tmp/dbcs.dat: CREG file, 5002 keys, .*, names in code page 932$" "$out" && ok || fail "checked: $(cat "$out" "$err")"
 
 echo "CREG tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
