@@ -251,7 +251,8 @@ TEST(DatCheck, NamesAsWindowsTakesThem) {
 
 // The editor writes only what Windows 95/98/Me hold, and refuses the rest
 // naming the key; the check refuses a header of another format or with
-// something in its reserved fields.
+// something in its reserved fields, and a key entry that runs past the key
+// table's end.
 TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
   const std::vector<std::uint8_t> real = realDat();
   ASSERT_FALSE(real.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
@@ -291,18 +292,23 @@ TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
           << c.what << ": " << e.what();
     }
   }
+  // Bytes of the file header or of the key table changed; the key table
+  // ends at 0x23000, where the first data block starts.
   const struct {
     std::size_t at;
-    std::uint8_t byte;
+    std::string bytes;
     const char* fault;
-  } headers[] = {
-      {6, 2, "file header: format 2.0, not 1.0"},
-      {0x1A, 1, "file header: reserved field at 0x18 holds 0x10000"},
-      {0x3C, 7, "key table header: reserved field at 0x3C holds 0x7"},
+  } damaged[] = {
+      {6, "\x02", "file header: format 2.0, not 1.0"},
+      {0x1A, "\x01", "file header: reserved field at 0x18 holds 0x10000"},
+      {0x3C, "\x07", "key table header: reserved field at 0x3C holds 0x7"},
+      // The root's first child an entry whose last 4 bytes lie in the block.
+      {0x50, std::string("\xE8\x2F\x02\x00", 4),
+       "key entry 0x20: first child 0x22FE8 outside the key table"},
   };
-  for (const auto& h : headers) {
+  for (const auto& h : damaged) {
     std::vector<std::uint8_t> b = real;
-    b[h.at] = h.byte;
+    std::copy(h.bytes.begin(), h.bytes.end(), b.begin() + h.at);
     try {
       image::dat::check(b);
       ADD_FAILURE() << h.fault << ": passed";
