@@ -236,6 +236,8 @@ TEST(DatCheck, NamesAsWindowsTakesThem) {
       {"single-byte a and A after 0x82", edited(1252, twoKeys("\x82\x61", "\x82\x41")), 1252,
        "a second subkey"},
       {"values with trail bytes a and A", edited(932, twoValues("\x82\x61", "\x82\x41")), 932, ""},
+      {"a lead byte at the end", renamed("a\x95"), 932, "a name ending in half a character"},
+      {"0x95 at the end, single-byte", renamed("a\x95"), 1252, ""},
   };
   for (const auto& c : cases) {
     try {
