@@ -188,8 +188,11 @@ std::uint32_t asciiNameHash(std::string_view name, const Charset& charset) {
 // trail byte 0x5C of a double-byte character is not one.
 const char* badKeyName(std::string_view name, const Charset& charset) {
   if (name.empty()) return "an empty name";
-  for (std::size_t i = 0; i < name.size(); i += charset.charLength(name, i))
+  for (std::size_t i = 0; i < name.size(); i += charset.charLength(name, i)) {
     if (name[i] == '\\') return "a name holding '\\'";
+    // Written in a path, its lead byte would take the '\' after it.
+    if (i + 1 == name.size() && charset.lead(name[i])) return "a name ending in half a character";
+  }
   return nullptr;
 }
 

@@ -3,9 +3,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "CodePage.h"
 #include "ImageText.h"
 #include "RegFile.h"
 #include "RootKeys.h"
@@ -87,15 +89,37 @@ constexpr std::size_t kMaxKeyDepth = 512;
 
 enum class Encoding { Bytes, Utf8, Utf16 };
 
-// The registry holds 8-bit text, so a character outside Latin-1 cannot be
-// kept: it becomes '?', as the ANSI registry functions would give it.
-void appendNarrowed(std::string& out, std::uint32_t codePoint) {
-  out.push_back(codePoint <= 0xFF ? static_cast<char>(codePoint) : '?');
-}
+// What a Unicode image's characters become. Without a code page (the bundled
+// machines, NT hives) each is its Latin-1 byte and a character outside
+// Latin-1 becomes '?', as the ANSI registry functions would give it. With the
+// code page of a CREG file each becomes that code page's bytes, and a
+// character the code page lacks stops the decoding: '?' would merge names.
+class Narrower {
+public:
+  Narrower() {
+    if (const int number = platform::names::ansi().codepage) codePage_.emplace(number);
+  }
 
-void appendNarrowedAt(char*& to, std::uint32_t codePoint) {
-  *to++ = codePoint <= 0xFF ? static_cast<char>(codePoint) : '?';
-}
+  bool latin1() const { return !codePage_; }
+  const CodePage* codePage() const { return codePage_ ? &*codePage_ : nullptr; }
+  char32_t missing() const { return missing_; }
+
+  bool append(std::string& out, char32_t codePoint) {
+    if (!codePage_) {
+      out.push_back(codePoint <= 0xFF ? static_cast<char>(codePoint) : '?');
+    } else if (!codePage_->append(out, codePoint)) {
+      missing_ = codePoint;
+      return false;
+    }
+    return true;
+  }
+
+private:
+  std::optional<CodePage> codePage_;
+  char32_t missing_ = 0;
+};
+
+constexpr const char* kNotInCodePage = "a character not in the code page";
 
 std::uint16_t unitAt(std::string_view bytes, std::size_t i) {
   return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[i]) |
@@ -104,39 +128,59 @@ std::uint16_t unitAt(std::string_view bytes, std::size_t i) {
 
 // Decodes what it can of `bytes` onto `out` and returns how many bytes it
 // took; `last` when no bytes follow.
-std::size_t decodeUtf16(std::string_view bytes, bool last, std::string& out, const char*& fault) {
+std::size_t decodeUtf16(std::string_view bytes, bool last, std::string& out, const char*& fault,
+                        Narrower& narrower) {
   // Written in place: one growth of the text per piece, not one per character.
   const std::size_t start = out.size();
   out.resize(start + bytes.size() / 2);
   char* to = out.data() + start;
   const auto* from = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t whole = bytes.size() & ~std::size_t(1);
+  // Bytes that are their own character in every code page.
+  const unsigned plain = narrower.latin1() ? 0x100 : 0x80;
+  std::string character;
   std::size_t i = 0;
   while (i < whole) {
-    // Latin-1 text, nearly all of an image, in a tight loop.
-    while (i < whole && from[i + 1] == 0) {
+    // Latin-1 (or ASCII) text, nearly all of an image, in a tight loop.
+    while (i < whole && from[i + 1] == 0 && from[i] < plain) {
       *to++ = static_cast<char>(from[i]);
       i += 2;
     }
     if (i >= whole) break;
     const std::uint16_t unit = unitAt(bytes, i);
+    char32_t codePoint = unit;
+    std::size_t units = 1;
     if (unit >= 0xD800 && unit <= 0xDBFF) {
       if (i + 3 < bytes.size()) {
         const std::uint16_t next = unitAt(bytes, i + 2);
-        if (next >= 0xDC00 && next <= 0xDFFF) i += 2;  // one character, one '?'
+        if (next >= 0xDC00 && next <= 0xDFFF) {
+          codePoint = 0x10000 + (char32_t(unit - 0xD800) << 10) + (next - 0xDC00);
+          units = 2;
+        }
       } else if (!last) {
         break;  // its other half may be in the next piece
       }
     }
-    appendNarrowedAt(to, unit);
-    i += 2;
+    character.clear();
+    if (!narrower.append(character, codePoint)) {
+      fault = kNotInCodePage;
+      break;
+    }
+    i += 2 * units;
+    // Two bytes of a double-byte code page may stand for one unit: room is
+    // kept for a byte of each unit after this one.
+    const std::size_t at = std::size_t(to - out.data());
+    const std::size_t need = at + character.size() + (whole - std::min(i, whole)) / 2;
+    if (need > out.size()) out.resize(need);
+    to = std::copy(character.begin(), character.end(), out.data() + at);
   }
   out.resize(std::size_t(to - out.data()));
-  if (i != bytes.size() && last) fault = "UTF-16 text ends in half a character";
+  if (i != bytes.size() && last && !fault) fault = "UTF-16 text ends in half a character";
   return i;
 }
 
-std::size_t decodeUtf8(std::string_view bytes, bool last, std::string& out, const char*& fault) {
+std::size_t decodeUtf8(std::string_view bytes, bool last, std::string& out, const char*& fault,
+                       Narrower& narrower) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const auto lead = static_cast<std::uint8_t>(bytes[i]);
@@ -173,7 +217,10 @@ std::size_t decodeUtf8(std::string_view bytes, bool last, std::string& out, cons
       }
       codePoint = codePoint << 6 | (cont & 0x3F);
     }
-    appendNarrowed(out, codePoint);
+    if (!narrower.append(out, codePoint)) {
+      fault = kNotInCodePage;
+      return i;
+    }
     i += length;
   }
   return i;
@@ -254,6 +301,32 @@ public:
   }
 
   std::size_t linesSeen() const { return number_; }
+  // The last key line's key, as the registry names it.
+  const std::string& currentKey() const { return currentKey_; }
+  Narrower& narrower() { return narrower_; }
+
+  // A character the code page lacks, met in the text of line `line`; the
+  // text of that line as far as the image gives it, in UTF-8.
+  [[noreturn]] void refuseMissingIn(std::size_t line, std::string_view shown) const {
+    std::string_view text = trim(shown);
+    std::string key;
+    if (text.starts_with('[')) {
+      text.remove_prefix(text.starts_with("[-") ? 2 : 1);
+      key = text.substr(0, text.find(']'));
+    } else if (!currentKey_.empty()) {
+      key = narrower_.codePage()->utf8(currentKey_);
+    }
+    refuseMissing(line, key);
+  }
+
+  [[noreturn]] void refuseMissing(std::size_t line, const std::string& key) const {
+    std::string character;
+    appendUtf8(character, narrower_.missing());
+    fail(origin_, line,
+         (key.empty() ? std::string() : "key " + key + ": ") + "\"" + character + "\" (" +
+             codePointName(narrower_.missing()) + ") is not in code page " +
+             std::to_string(narrower_.codePage()->number()) + "; nothing imported");
+  }
 
 private:
   const std::string& origin_;
@@ -263,6 +336,8 @@ private:
   bool unicode_ = false;
   bool haveKey_ = false;
   bool currentKeyDeleted_ = false;
+  std::string currentKey_;
+  Narrower narrower_;
   Registry::Node* currentNode_ = nullptr;  // in the target
   // A value line, gathered over its continuation lines.
   LogicalLine logical_;
@@ -340,6 +415,7 @@ private:
     }
     haveKey_ = true;
     currentKeyDeleted_ = deletion;
+    currentKey_ = *full;
   }
 
   void moveInto(const ImportScope& scope, std::string& full, std::size_t number) const {
@@ -364,11 +440,20 @@ private:
     if (!continues) valueLine();
   }
 
+  // The length of the character at `at` of a quoted string: in a Unicode
+  // image read into a double-byte code page a trail byte '\' is part of its
+  // character, not an escape. The 8-bit text of a REGEDIT4 image is taken
+  // byte by byte, as the writer escapes it.
+  std::size_t charLength(std::string_view text, std::size_t at) const {
+    return unicode_ ? platform::names::ansi().charLength(text, at) : 1;
+  }
+
   // Whether the value line's data, after its name and '=', is hex(..) or hex:.
-  static bool holdsHexList(std::string_view line) {
+  bool holdsHexList(std::string_view line) const {
     std::size_t pos = 1;
     if (line.front() == '"') {
-      while (pos < line.size() && line[pos] != '"') pos += line[pos] == '\\' ? 2 : 1;
+      while (pos < line.size() && line[pos] != '"')
+        pos += line[pos] == '\\' ? 2 : charLength(line, pos);
       ++pos;
     }
     if (pos >= line.size()) return false;
@@ -443,7 +528,8 @@ private:
     for (;;) {
       // Plain characters up to the next quote or escape go in one append.
       std::size_t stop = pos;
-      while (stop < t.size() && t[stop] != '"' && t[stop] != '\\') ++stop;
+      while (stop < t.size() && t[stop] != '"' && t[stop] != '\\') stop += charLength(t, stop);
+      stop = std::min(stop, t.size());
       if (stop == t.size()) fail(origin_, logical.lineOf(t.size()), "unterminated string");
       out.append(t, pos, stop - pos);
       pos = stop + 1;
@@ -530,7 +616,8 @@ private:
     narrowed.clear();
     const char* fault = nullptr;
     decodeUtf16(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
-                /*last=*/true, narrowed, fault);
+                /*last=*/true, narrowed, fault, narrower_);
+    if (fault == kNotInCodePage) refuseMissing(line, narrower_.codePage()->utf8(currentKey_));
     if (fault) fail(origin_, line, fault);
     data.assign(narrowed.begin(), narrowed.end());
   }
@@ -570,10 +657,10 @@ public:
         text_.append(input);
         break;
       case Encoding::Utf8:
-        used = decodeUtf8(input, last, text_, fault);
+        used = decodeUtf8(input, last, text_, fault, parser_.narrower());
         break;
       case Encoding::Utf16:
-        used = decodeUtf16(input, last, text_, fault);
+        used = decodeUtf16(input, last, text_, fault, parser_.narrower());
         break;
     }
     std::string rest(input.substr(used));  // a cut character, or where a fault is
@@ -581,6 +668,7 @@ public:
     // The lines before a fault are read first, so that the first fault in
     // the text is the one reported, wherever the pieces were cut.
     splitLines(last && !fault);
+    if (fault == kNotInCodePage) parser_.refuseMissingIn(parser_.linesSeen() + 1, lineShown());
     if (fault) fail(origin_, parser_.linesSeen() + 1, fault);
     if (last) parser_.finish();
   }
@@ -592,6 +680,32 @@ private:
   Encoding encoding_ = Encoding::Bytes;
   std::string carry_;  // raw bytes not decoded yet
   std::string text_;   // decoded text not split yet
+
+  // The line decoding stopped in, in UTF-8: what was decoded of it, then the
+  // rest of it as far as this piece holds it.
+  std::string lineShown() const {
+    std::string shown = parser_.narrower().codePage()->utf8(text_);
+    for (std::size_t i = 0; i < carry_.size() && shown.size() < 1024;) {
+      if (encoding_ == Encoding::Utf8) {
+        if (carry_[i] == '\n') break;
+        shown.push_back(carry_[i++]);
+        continue;
+      }
+      if (i + 1 >= carry_.size()) break;
+      char32_t c = unitAt(carry_, i);
+      i += 2;
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < carry_.size()) {
+        const std::uint16_t next = unitAt(carry_, i);
+        if (next >= 0xDC00 && next <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+          i += 2;
+        }
+      }
+      if (c == '\n') break;
+      appendUtf8(shown, c);
+    }
+    return shown;
+  }
 
   void splitLines(bool all) {
     std::size_t start = 0;

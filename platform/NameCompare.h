@@ -16,20 +16,23 @@
 namespace platform::names {
 
 // Which bytes start a two-byte character: none in single-byte code pages.
+// `codepage` 0 names none: text is Latin-1, as the simulated Windows of the
+// bundled machines and of NT hives has it.
 struct Charset {
   unsigned char firstLow = 1, firstHigh = 0;  // empty ranges
   unsigned char secondLow = 1, secondHigh = 0;
+  int codepage = 0;
 
   static constexpr Charset forCodePage(int codepage) {
     switch (codepage) {
       case 932:
-        return {0x81, 0x9F, 0xE0, 0xFC};
+        return {0x81, 0x9F, 0xE0, 0xFC, codepage};
       case 936:
       case 949:
       case 950:
-        return {0x81, 0xFE, 1, 0};
+        return {0x81, 0xFE, 1, 0, codepage};
       default:
-        return {};
+        return {1, 0, 1, 0, codepage};
     }
   }
   // The ANSI code pages of Windows 95, 98 and Me.

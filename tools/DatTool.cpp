@@ -221,7 +221,8 @@ public:
     out << file_ << ": CREG file, " << summary.keys << " keys, " << summary.values << " values, "
         << summary.blocks << " data blocks, " << summary.freeRecordBytes + summary.freeEntryBytes
         << " bytes free (" << summary.freeRecordBytes << " in free records, "
-        << summary.freeEntryBytes << " in the key table)";
+        << summary.freeEntryBytes << " in the key table)"
+        << ", names in code page " << mount_.codepage;
     if (const std::string why = image::dat::notWritable(summary); !why.empty())
       out << "; read only: " << why;
     out << '\n';

@@ -16,6 +16,8 @@
 #include "DatRead.h"
 #include "HiveFixture.h"
 #include "Machine.h"
+#include "NameCompare.h"
+#include "RegFile.h"
 #include "SimText.h"
 
 namespace {
@@ -234,6 +236,8 @@ TEST(DatCheck, NamesAsWindowsTakesThem) {
       {"single-byte a and A after 0x82", edited(1252, twoKeys("\x82\x61", "\x82\x41")), 1252,
        "a second subkey"},
       {"values with trail bytes a and A", edited(932, twoValues("\x82\x61", "\x82\x41")), 932, ""},
+      {"a lead byte at the end", renamed("a\x95"), 932, "a name ending in half a character"},
+      {"0x95 at the end, single-byte", renamed("a\x95"), 1252, ""},
   };
   for (const auto& c : cases) {
     try {
@@ -249,7 +253,8 @@ TEST(DatCheck, NamesAsWindowsTakesThem) {
 
 // The editor writes only what Windows 95/98/Me hold, and refuses the rest
 // naming the key; the check refuses a header of another format or with
-// something in its reserved fields.
+// something in its reserved fields, and a key entry that runs past the key
+// table's end.
 TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
   const std::vector<std::uint8_t> real = realDat();
   ASSERT_FALSE(real.empty()) << "cannot unpack " << QVINST98_REAL_DAT;
@@ -289,24 +294,94 @@ TEST(DatEditor, WritesOnlyWhatWindowsHolds) {
           << c.what << ": " << e.what();
     }
   }
+  // Bytes of the file header or of the key table changed; the key table
+  // ends at 0x23000, where the first data block starts.
   const struct {
     std::size_t at;
-    std::uint8_t byte;
+    std::string bytes;
     const char* fault;
-  } headers[] = {
-      {6, 2, "file header: format 2.0, not 1.0"},
-      {0x1A, 1, "file header: reserved field at 0x18 holds 0x10000"},
-      {0x3C, 7, "key table header: reserved field at 0x3C holds 0x7"},
+  } damaged[] = {
+      {6, "\x02", "file header: format 2.0, not 1.0"},
+      {0x1A, "\x01", "file header: reserved field at 0x18 holds 0x10000"},
+      {0x3C, "\x07", "key table header: reserved field at 0x3C holds 0x7"},
+      // The root's first child an entry whose last 4 bytes lie in the block.
+      {0x50, std::string("\xE8\x2F\x02\x00", 4),
+       "key entry 0x20: first child 0x22FE8 outside the key table"},
   };
-  for (const auto& h : headers) {
+  for (const auto& h : damaged) {
     std::vector<std::uint8_t> b = real;
-    b[h.at] = h.byte;
+    std::copy(h.bytes.begin(), h.bytes.end(), b.begin() + h.at);
     try {
       image::dat::check(b);
       ADD_FAILURE() << h.fault << ": passed";
     } catch (const image::Error& e) {
       EXPECT_EQ(std::string(e.what()), h.fault);
     }
+  }
+}
+
+// A Unicode image imported into a CREG file becomes the file's code page, by
+// character: a trail byte '\' neither splits a key nor escapes a quote. A
+// character the code page lacks is refused naming the key, never made '?',
+// and nothing is imported.
+TEST(DatImport, UnicodeTextBecomesTheFilesCodePage) {
+  ASSERT_FALSE(realDatFile().empty()) << "cannot unpack " << QVINST98_REAL_DAT;
+  const std::string qv = "HKEY_LOCAL_MACHINE\\Software\\QV";
+  const std::u16string homeAndCat =
+      u"[HKEY_LOCAL_MACHINE\\Software\\QV\\Дом]\r\n\"v\"=\"1\"\r\n"
+      u"[HKEY_LOCAL_MACHINE\\Software\\QV\\Кот]\r\n\"v\"=\"2\"";
+  const auto keyCount = [](const sim::Registry& registry) {
+    std::size_t n = 0;
+    registry.forEachKey([&n](const sim::KeySnapshot&) { ++n; });
+    return n;
+  };
+  const struct {
+    int codepage;
+    std::u16string body;  // after the header
+    std::string key;      // made, with the value "v" or the one `name` names
+    std::string data;     // of that value, a string
+    std::string fault;    // empty: imported
+    std::string name = "v";
+  } cases[] = {
+      {1252, u"[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n\"v\"=\"€ ™ Œ “ ” –\"", qv,
+       "\x80 \x99 \x8C \x93 \x94 \x96", ""},
+      {1251, homeAndCat, qv + "\\\xC4\xEE\xEC", "1", ""},
+      {1251, homeAndCat, qv + "\\\xCA\xEE\xF2", "2", ""},
+      {932, u"[HKEY_LOCAL_MACHINE\\Software\\QV\\表示]\r\n\"表\"=\"能\\\\ソ\\\"\"",
+       qv + "\\\x95\x5C\x8E\xA6", "\x94\x5C\\\x83\x5C\"", "", "\x95\x5C"},
+      {932, u"[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n\"v\"=hex(2):68,88,00,00", qv, "\x95\x5C", ""},
+      {1252, u"[HKEY_LOCAL_MACHINE\\Software\\QV\\Дом]", "", "",
+       "t.reg:3: key HKEY_LOCAL_MACHINE\\Software\\QV\\Дом: \"Д\" (U+0414) is not in code page "
+       "1252"},
+      {1252, u"[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n\"v\"=\"Кот\"", "", "",
+       "t.reg:4: key HKEY_LOCAL_MACHINE\\Software\\QV: \"К\" (U+041A)"},
+      {1251, u"[HKEY_LOCAL_MACHINE\\Software\\QV]\r\n\"v\"=hex(2):00,4e,00,00", "", "",
+       "t.reg:4: key HKEY_LOCAL_MACHINE\\Software\\QV: \"一\" (U+4E00) is not in code page 1251"},
+      {932, u"[HKEY_LOCAL_MACHINE\\Software\\QV\\A¥B]", "", "", "(U+00A5) is not in code page 932"},
+      {1252, u"[HKEY_LOCAL_MACHINE\\Software\\QV\\\U0001F600]", "", "", "(U+1F600) is not in"},
+  };
+  for (const auto& c : cases) {
+    std::string image("\xFF\xFE");
+    for (char16_t unit : u"Windows Registry Editor Version 5.00\r\n\r\n" + c.body + u"\r\n") {
+      image.push_back(static_cast<char>(unit & 0xFF));
+      image.push_back(static_cast<char>(unit >> 8));
+    }
+    sim::Machine machine;
+    image::loadDat(machine.registry, realDatFile(), c.codepage);
+    const std::size_t keys = keyCount(machine.registry);
+    try {
+      image::applyRegText(machine.registry, image, "t.reg");
+      EXPECT_EQ(c.fault, "") << c.key << ": imported";
+      std::string data = "(no value)";
+      for (const sim::Value& value : machine.registry.values(c.key))
+        if (value.name == c.name) data.assign(value.data.begin(), value.data.end());
+      EXPECT_EQ(data, c.data + '\0') << c.key;
+    } catch (const image::Error& e) {
+      EXPECT_NE(c.fault, "") << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.fault), std::string::npos) << e.what();
+      EXPECT_EQ(keyCount(machine.registry), keys) << e.what();
+    }
+    platform::names::ansi() = {};
   }
 }
 

@@ -58,7 +58,7 @@ oem='HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\MediaProperties\\Pr
 begin "the real file: checked, read by libcreg as by Parse::Win32Registry"
 run --registry "$real" --check
 expect_status 0
-expect_out "$real: CREG file, 4999 keys, 15858 values, 21 data blocks, 147289 bytes free (144201 in free records, 3088 in the key table)"
+expect_out "$real: CREG file, 4999 keys, 15858 values, 21 data blocks, 147289 bytes free (144201 in free records, 3088 in the key table), names in code page 1252"
 run --registry "$real" --save "$tmp/real.reg"
 expect_status 0
 reg_dump "$tmp/real.reg" >"$tmp/real-libcreg.txt"
@@ -437,6 +437,41 @@ expect_one_line_error "both .*SYSTEM.DAT (Windows 95/98/Me) and .*config/SYSTEM 
 run --windows "$tmp/cased" RemoveAuxDevices
 expect_status 2
 expect_one_line_error "both .*cased/.* and .*cased/.* are there"
+
+# --- Unicode imports in the file's code page --------------------------------
+# A Version 5.00 image as UTF-16LE with its byte-order mark, from UTF-8 text.
+utf16_reg() {
+  { printf '\xff\xfe'; printf 'Windows Registry Editor Version 5.00\r\n\r\n%s\r\n' "$2" | iconv -f UTF-8 -t UTF-16LE; } >"$1"
+}
+
+begin "a Unicode import becomes the code page: two Cyrillic keys stay two, committed"
+utf16_reg "$tmp/cyrillic.reg" '[HKEY_LOCAL_MACHINE\Software\QV\Дом]
+"v"="€ ™ “ ” –"
+[HKEY_LOCAL_MACHINE\Software\QV\Кот]'
+mkdir -p "$tmp/cp1251"
+cp "$real" "$tmp/cp1251/SYSTEM.DAT"
+run --registry "$tmp/cp1251/SYSTEM.DAT" --codepage 1251 --import "$tmp/cyrillic.reg" --commit \
+  --save "$tmp/cp1251.want"
+expect_status 0
+reads_as "$tmp/cp1251/SYSTEM.DAT" "$tmp/cp1251.want"
+grep -qF "$(printf 'V\tHKEY_LOCAL_MACHINE\\SOFTWARE\\QV\\\xc4\xee\xec\tv\t1\t882099209320942096')" "$tmp/perl.txt" &&
+  grep -qxF "$(printf 'K\tHKEY_LOCAL_MACHINE\\SOFTWARE\\QV\\\xca\xee\xf2')" "$tmp/perl.txt" && ok ||
+  fail "the keys are not Дом and Кот in code page 1251: $(grep -a 'SOFTWARE.QV' "$tmp/perl.txt")"
+
+begin "a character the code page lacks: one line naming the key, exit 2, nothing written"
+cp "$real" "$tmp/cp1252.dat"
+for write in --commit "--save-dat $tmp/cp1252.out"; do
+  run --registry "$tmp/cp1252.dat" --import "$tmp/cyrillic.reg" $write
+  expect_status 2
+  expect_one_line_error 'cyrillic.reg:3: key HKEY_LOCAL_MACHINE\\Software\\QV\\Дом: "Д" (U+0414) is not in code page 1252'
+done
+same_file "$real" "$tmp/cp1252.dat"
+ls "$tmp" | grep -q "^cp1252\.\(out\|dat\.\)" && fail "written: $(ls "$tmp" | grep "^cp1252")" || ok
+
+begin "--check takes the names in the code page --codepage gives"
+run --registry "$tmp/dbcs.dat" --codepage 932 --check
+expect_status 0
+grep -q "^$tmp/dbcs.dat: CREG file, 5002 keys, .*, names in code page 932$" "$out" && ok || fail "checked: $(cat "$out" "$err")"
 
 echo "CREG tool tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
