@@ -75,8 +75,7 @@ Road road() {
   return value == "reserved" ? Road::Reserved : value == "named" ? Road::Named : Road::Any;
 }
 
-// The file system keeps no owners or modes of its own (a FUSE driver
-// without them): what the file has is what the mount gives every file.
+// The file system has no such call (links on a FUSE FAT driver).
 bool unsupported(int error) {
   return error == ENOSYS || error == EOPNOTSUPP;
 }
@@ -170,14 +169,15 @@ void FileOps::keepOwner(TempFile& file, const struct stat& like) {
   if (::fstat(file.fd(), &now) != 0) fail(file.folder(), "new file cannot be read");
   // The owner first: a change of owner clears the set-ID bits. On FAT the
   // mount options give every file one owner and mode, so the new file has
-  // them already and nothing is changed.
+  // them already, and nothing is asked of a driver that cannot change them
+  // (the FUSE one fails every chown and chmod).
   if (now.st_uid != like.st_uid || now.st_gid != like.st_gid) {
-    if (::fchown(file.fd(), like.st_uid, like.st_gid) != 0 && !unsupported(errno))
+    if (::fchown(file.fd(), like.st_uid, like.st_gid) != 0)
       fail(file.folder(), "new file cannot be given the owner and group of the original");
     if (::fstat(file.fd(), &now) != 0) fail(file.folder(), "new file cannot be read");
   }
   if ((now.st_mode & 07777) != (like.st_mode & 07777) &&
-      ::fchmod(file.fd(), like.st_mode & 07777) != 0 && !unsupported(errno))
+      ::fchmod(file.fd(), like.st_mode & 07777) != 0)
     fail(file.folder(), "new file cannot be given the mode of the original");
 }
 

@@ -72,8 +72,8 @@ public:
   // Has `writer` make the content through a name of the file.
   virtual void produce(TempFile& to,
                        const std::function<void(const std::filesystem::path&)>& writer);
-  // Gives the file the mode, owner and group of `like`, where the file
-  // system keeps them (a FUSE driver may not: the mount gives them).
+  // Gives the file the mode, owner and group of `like`; changes nothing
+  // that it has already (on FAT, what the mount gives every file).
   virtual void keepOwner(TempFile& file, const struct stat& like);
   virtual void sync(TempFile& file);
   // Gives the file the name `name`, which must not exist (a file or a link,
