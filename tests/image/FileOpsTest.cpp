@@ -114,9 +114,9 @@ public:
   Road(const Road&) = delete;
   Road& operator=(const Road&) = delete;
 };
-const std::vector<std::string> roads{"", "named", "reserved"};
-// The pipeline's tests take the first two; the third differs in placing only.
-const std::vector<std::string> bothRoads{"", "named"};
+std::string roadName(const ::testing::TestParamInfo<std::string>& info) {
+  return info.param.empty() ? "unnamed" : info.param;
+}
 
 struct HiveCloser {
   void operator()(hive_h* hive) const noexcept { hivex_close(hive); }
@@ -364,81 +364,81 @@ public:
   }
 };
 
-TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
+// The pipeline's tests on the road of the file system and on the named one;
+// the reserved road differs in placing only, which NewFilesOnRoad takes.
+class CommitOnRoad : public ::testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Roads, CommitOnRoad, ::testing::Values("", "named"), roadName);
+
+TEST_P(CommitOnRoad, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   REQUIRE_REAL_HIVE();
-  for (const std::string& road : bothRoads) {
-    SCOPED_TRACE("road " + road);
-    const Road taken(road);
-    ChangedImage first("all-first" + road);
-    ChangedImage second("all-second" + road);
-    ASSERT_TRUE(first.file && second.file) << "no image to commit";
-    image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
-    FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
-    std::ostringstream report;
-    EXPECT_THROW(image::commitImages({{&good, &bad}, true, std::nullopt, std::nullopt, ""}, report),
-                 image::Error);
-    EXPECT_EQ(first.names(), std::vector<std::string>{"SYSTEM"});
-    EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
-    EXPECT_TRUE(readBytes(first.target) == first.before);
-  }
+  const std::string& road = GetParam();
+  const Road taken(road);
+  ChangedImage first("all-first" + road);
+  ChangedImage second("all-second" + road);
+  ASSERT_TRUE(first.file && second.file) << "no image to commit";
+  image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
+  FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
+  std::ostringstream report;
+  EXPECT_THROW(image::commitImages({{&good, &bad}, true, std::nullopt, std::nullopt, ""}, report),
+               image::Error);
+  EXPECT_EQ(first.names(), std::vector<std::string>{"SYSTEM"});
+  EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
+  EXPECT_TRUE(readBytes(first.target) == first.before);
 }
 
-TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
+TEST_P(CommitOnRoad, AReplaceFailingMidwayNamesWhatWasCommitted) {
   REQUIRE_REAL_HIVE();
-  for (const std::string& road : bothRoads) {
-    SCOPED_TRACE("road " + road);
-    const Road taken(road);
-    ChangedImage first("midway-first" + road);
-    ChangedImage second("midway-second" + road);
-    ASSERT_TRUE(first.file && second.file) << "no image to commit";
-    image::HiveFile one(*first.input, "SYSTEM", first.mount, first.machine.registry);
-    image::HiveFile two(*second.input, "SOFTWARE", second.mount, second.machine.registry);
-    FaultyOps ops("replace", 2);
-    std::ostringstream report;
-    std::string message;
-    try {
-      image::commitImages({{&one, &two}, true, std::nullopt, std::nullopt, ""}, report, ops);
-    } catch (const image::Error& e) {
-      message = e.what();
-    }
-    EXPECT_NE(message.find("SYSTEM committed to " + first.target.string()), std::string::npos)
-        << message;
-    EXPECT_NE(message.find("backup " + (first.folder / "SYSTEM.qvinst98.bak").string()),
-              std::string::npos)
-        << message;
-    EXPECT_NE(message.find("SOFTWARE not committed"), std::string::npos) << message;
-    EXPECT_EQ(first.names(), (std::vector<std::string>{"SYSTEM", "SYSTEM.qvinst98.bak",
-                                                       "SYSTEM.qvinst98.undo.reg"}));
-    EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
-    EXPECT_TRUE(readBytes(second.target) == second.before);
+  const std::string& road = GetParam();
+  const Road taken(road);
+  ChangedImage first("midway-first" + road);
+  ChangedImage second("midway-second" + road);
+  ASSERT_TRUE(first.file && second.file) << "no image to commit";
+  image::HiveFile one(*first.input, "SYSTEM", first.mount, first.machine.registry);
+  image::HiveFile two(*second.input, "SOFTWARE", second.mount, second.machine.registry);
+  FaultyOps ops("replace", 2);
+  std::ostringstream report;
+  std::string message;
+  try {
+    image::commitImages({{&one, &two}, true, std::nullopt, std::nullopt, ""}, report, ops);
+  } catch (const image::Error& e) {
+    message = e.what();
   }
+  EXPECT_NE(message.find("SYSTEM committed to " + first.target.string()), std::string::npos)
+      << message;
+  EXPECT_NE(message.find("backup " + (first.folder / "SYSTEM.qvinst98.bak").string()),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("SOFTWARE not committed"), std::string::npos) << message;
+  EXPECT_EQ(first.names(), (std::vector<std::string>{"SYSTEM", "SYSTEM.qvinst98.bak",
+                                                     "SYSTEM.qvinst98.undo.reg"}));
+  EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
+  EXPECT_TRUE(readBytes(second.target) == second.before);
 }
 
 // A backup or undo name given that exists: the commit is refused, or fails
 // placing the undo file, and leaves that file as it was, on every road.
-TEST(CommitPipeline, AGivenNameThatExistsIsNeverTheRunsToRemove) {
+TEST_P(CommitOnRoad, AGivenNameThatExistsIsNeverTheRunsToRemove) {
   REQUIRE_REAL_HIVE();
-  for (const std::string& road : bothRoads)
-    for (const bool undo : {true, false})
-      for (const bool placingFails : {false, true}) {
-        if (!undo && placingFails) continue;  // the backup is placed first
-        SCOPED_TRACE("road " + road + (undo ? ", undo" : ", backup") +
-                     (placingFails ? ", placing fails" : ""));
-        const Road taken(road);
-        ChangedImage image("given-" + road + (undo ? "undo" : "backup") +
-                           (placingFails ? "-fails" : ""));
-        ASSERT_TRUE(image.file) << "no image to commit";
-        const std::filesystem::path other = image.folder / (undo ? "X.undo.reg" : "X.bak");
-        hivetest::writeBytes(other, "not the run's");
-        FaultyOps ops(placingFails ? "placeNew" : "", 2);
-        std::ostringstream report;
-        image::CommitRequest request{{image.file.get()}, true, std::nullopt, std::nullopt, ""};
-        (undo ? request.undo : request.backup) = other;
-        EXPECT_THROW(image::commitImages(request, report, ops), image::Error);
-        EXPECT_EQ(image.names(), (std::vector<std::string>{"SYSTEM", other.filename().string()}));
-        EXPECT_EQ(readBytes(other), "not the run's");
-        EXPECT_TRUE(readBytes(image.target) == image.before);
-      }
+  const std::string& road = GetParam();
+  for (const bool undo : {true, false})
+    for (const bool placingFails : {false, true}) {
+      if (!undo && placingFails) continue;  // the backup is placed first
+      SCOPED_TRACE(std::string(undo ? "undo" : "backup") + (placingFails ? ", placing fails" : ""));
+      const Road taken(road);
+      ChangedImage image("given-" + road + (undo ? "undo" : "backup") +
+                         (placingFails ? "-fails" : ""));
+      ASSERT_TRUE(image.file) << "no image to commit";
+      const std::filesystem::path other = image.folder / (undo ? "X.undo.reg" : "X.bak");
+      hivetest::writeBytes(other, "not the run's");
+      FaultyOps ops(placingFails ? "placeNew" : "", 2);
+      std::ostringstream report;
+      image::CommitRequest request{{image.file.get()}, true, std::nullopt, std::nullopt, ""};
+      (undo ? request.undo : request.backup) = other;
+      EXPECT_THROW(image::commitImages(request, report, ops), image::Error);
+      EXPECT_EQ(image.names(), (std::vector<std::string>{"SYSTEM", other.filename().string()}));
+      EXPECT_EQ(readBytes(other), "not the run's");
+      EXPECT_TRUE(readBytes(image.target) == image.before);
+    }
 }
 
 TEST(CommitPipeline, TheReadBackNamesTheFirstDifferenceFromThePlan) {
@@ -495,30 +495,32 @@ TEST(InputFiles, ALockedFileAndOneThatIsNotRegularAreRefused) {
   EXPECT_THROW(held.recheck(), image::Error);
 }
 
-TEST(NewFiles, AreInvisibleUntilPlacedAndNeverTakeANameThatExists) {
-  for (const std::string& road : roads) {
-    SCOPED_TRACE("road " + road);
-    const Road taken(road);
-    const std::filesystem::path folder = workFolder() / ("placing" + road);
-    std::filesystem::create_directories(folder);
-    std::filesystem::create_symlink(folder / "nowhere", folder / "taken");
-    image::FileOps& ops = image::systemFileOps();
-    {
-      image::TempFile file = ops.create(folder, "made");
-      ops.write(file, "bytes");
-      EXPECT_FALSE(ops.placeNew(file, folder / "taken"));  // a dangling link is a name too
-      EXPECT_TRUE(std::filesystem::is_symlink(folder / "taken"));
-      EXPECT_FALSE(std::filesystem::exists(folder / "nowhere")) << "written through the link";
-      EXPECT_TRUE(ops.placeNew(file, folder / "made"));
-    }
-    { image::TempFile dropped = ops.create(folder, "dropped"); }
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-      names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"made", "taken"}));
-    EXPECT_EQ(readBytes(folder / "made"), "bytes");
+class NewFilesOnRoad : public ::testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Roads, NewFilesOnRoad, ::testing::Values("", "named", "reserved"),
+                         roadName);
+
+TEST_P(NewFilesOnRoad, AreInvisibleUntilPlacedAndNeverTakeANameThatExists) {
+  const std::string& road = GetParam();
+  const Road taken(road);
+  const std::filesystem::path folder = workFolder() / ("placing" + road);
+  std::filesystem::create_directories(folder);
+  std::filesystem::create_symlink(folder / "nowhere", folder / "taken");
+  image::FileOps& ops = image::systemFileOps();
+  {
+    image::TempFile file = ops.create(folder, "made");
+    ops.write(file, "bytes");
+    EXPECT_FALSE(ops.placeNew(file, folder / "taken"));  // a dangling link is a name too
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "taken"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "nowhere")) << "written through the link";
+    EXPECT_TRUE(ops.placeNew(file, folder / "made"));
   }
+  { image::TempFile dropped = ops.create(folder, "dropped"); }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"made", "taken"}));
+  EXPECT_EQ(readBytes(folder / "made"), "bytes");
 }
 
 TEST(BackupNames, ATakenNameIsNeverReused) {
