@@ -5,7 +5,8 @@
 #   hive_test.sh QVINST98 HIVE_PLANT SYSTEM.xz DATA_DIR TMPDIR
 #
 # QVINST98_KILL_POINTS (30 by default) sets how many commits are killed at a
-# random moment, QVINST98_RACE_ROUNDS (3) how many pairs of commits race.
+# random moment (and a sixth as many on the named road, as on FAT),
+# QVINST98_RACE_ROUNDS (3) how many pairs of commits race.
 set -u
 
 if [ $# -ne 5 ]; then
