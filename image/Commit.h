@@ -18,6 +18,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -43,7 +44,8 @@ public:
   const struct stat& info() const { return info_; }
   int fd() const { return fd_.get(); }
   // Throws Error when the name no longer leads to the file that was
-  // opened, or when the file changed since (size or modification time).
+  // opened, or when the file changed since: its size, its modification
+  // time or, for a locked file, its bytes (FAT keeps times to two seconds).
   void recheck() const;
 
 private:
@@ -51,6 +53,7 @@ private:
   std::filesystem::path real_;
   Descriptor fd_;
   struct stat info_ {};
+  std::optional<std::uint64_t> digest_;  // of the bytes, for a locked file
 };
 
 // Which file a name is: a file that exists by device and inode, one that

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -59,6 +61,25 @@ bool haveProc() {
   return have;
 }
 
+// Which road the file operations take; for tests only, set by
+// QVINST98_TEST_TEMPORARIES: "named" skips unnamed temporary files, as a
+// file system without them (FAT) makes it; "reserved" skips the exclusive
+// rename and the second link too, as a FUSE FAT driver does. Read at each
+// call, so that one test program takes every road.
+enum class Road { Any, Named, Reserved };
+
+Road road() {
+  const char* setting = std::getenv("QVINST98_TEST_TEMPORARIES");
+  if (setting == nullptr) return Road::Any;
+  const std::string_view value(setting);
+  return value == "reserved" ? Road::Reserved : value == "named" ? Road::Named : Road::Any;
+}
+
+// The file system has no such call (links on a FUSE FAT driver).
+bool unsupported(int error) {
+  return error == ENOSYS || error == EOPNOTSUPP;
+}
+
 // A new name for the file; false when the name is taken.
 bool linkUnnamed(const TempFile& file, const std::filesystem::path& name) {
   errno = 0;
@@ -98,7 +119,7 @@ std::filesystem::path TempFile::openPath() const {
 
 TempFile FileOps::create(const std::filesystem::path& folder, const std::string& stem) {
 #ifdef O_TMPFILE
-  if (haveProc()) {
+  if (haveProc() && road() == Road::Any) {
     errno = 0;
     Descriptor fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd.get() >= 0) return TempFile(folder, std::move(fd), {});
@@ -146,11 +167,17 @@ void FileOps::keepOwner(TempFile& file, const struct stat& like) {
   struct stat now {};
   errno = 0;
   if (::fstat(file.fd(), &now) != 0) fail(file.folder(), "new file cannot be read");
-  // The owner first: a change of owner clears the set-ID bits.
-  if ((now.st_uid != like.st_uid || now.st_gid != like.st_gid) &&
-      ::fchown(file.fd(), like.st_uid, like.st_gid) != 0)
-    fail(file.folder(), "new file cannot be given the owner and group of the original");
-  if (::fchmod(file.fd(), like.st_mode & 07777) != 0)
+  // The owner first: a change of owner clears the set-ID bits. On FAT the
+  // mount options give every file one owner and mode, so the new file has
+  // them already, and nothing is asked of a driver that cannot change them
+  // (the FUSE one fails every chown and chmod).
+  if (now.st_uid != like.st_uid || now.st_gid != like.st_gid) {
+    if (::fchown(file.fd(), like.st_uid, like.st_gid) != 0)
+      fail(file.folder(), "new file cannot be given the owner and group of the original");
+    if (::fstat(file.fd(), &now) != 0) fail(file.folder(), "new file cannot be read");
+  }
+  if ((now.st_mode & 07777) != (like.st_mode & 07777) &&
+      ::fchmod(file.fd(), like.st_mode & 07777) != 0)
     fail(file.folder(), "new file cannot be given the mode of the original");
 }
 
@@ -165,20 +192,41 @@ bool FileOps::placeNew(TempFile& file, const std::filesystem::path& name) {
     file.placed();
     return true;
   }
-  errno = 0;
-  if (::renameat2(AT_FDCWD, file.name().c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
-    file.placed();
-    return true;
+  if (road() != Road::Reserved) {
+    errno = 0;
+    if (::renameat2(AT_FDCWD, file.name().c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+      file.placed();
+      return true;
+    }
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS) fail(name, "cannot be created");
+    // Without an exclusive rename: a second link, which never replaces.
+    errno = 0;
+    if (::link(file.name().c_str(), name.c_str()) == 0) {
+      ::unlink(file.name().c_str());
+      file.placed();
+      return true;
+    }
+    if (errno == EEXIST) return false;
+    if (errno != EPERM && !unsupported(errno)) fail(name, "cannot be created");
   }
-  if (errno == EEXIST) return false;
-  if (errno != EINVAL && errno != ENOSYS) fail(name, "cannot be created");
-  // Without an exclusive rename: a second link, which never replaces.
+  // Without either (FAT has no links): the name is taken by an empty file
+  // made exclusively, which the rename then replaces.
   errno = 0;
-  if (::link(file.name().c_str(), name.c_str()) != 0) {
+  Descriptor reserved(
+      ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (reserved.get() < 0) {
     if (errno == EEXIST) return false;
     fail(name, "cannot be created");
   }
-  ::unlink(file.name().c_str());
+  reserved.reset();
+  errno = 0;
+  if (::rename(file.name().c_str(), name.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(name.c_str());
+    errno = error;
+    fail(name, "cannot be created");
+  }
   file.placed();
   return true;
 }

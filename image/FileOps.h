@@ -2,7 +2,9 @@
 // make fail. Files the tool makes are its own: they start as temporary files
 // that no other name reaches (unnamed where the file system allows, else an
 // unpredictable name made with O_EXCL|O_NOFOLLOW), and get their final name
-// only when complete and synced, never over a name that exists.
+// only when complete and synced, never over a name that exists. Tests take
+// the named road on purpose with QVINST98_TEST_TEMPORARIES=named (no
+// unnamed files) or =reserved (no exclusive rename or link either).
 #pragma once
 
 #include <sys/stat.h>
@@ -70,11 +72,13 @@ public:
   // Has `writer` make the content through a name of the file.
   virtual void produce(TempFile& to,
                        const std::function<void(const std::filesystem::path&)>& writer);
-  // Gives the file the mode, owner and group of `like`.
+  // Gives the file the mode, owner and group of `like`; changes nothing
+  // that it has already (on FAT, what the mount gives every file).
   virtual void keepOwner(TempFile& file, const struct stat& like);
   virtual void sync(TempFile& file);
   // Gives the file the name `name`, which must not exist (a file or a link,
-  // dangling or not); false when it does.
+  // dangling or not); false when it does. Without an exclusive rename or
+  // links, an empty file made exclusively holds the name until the rename.
   virtual bool placeNew(TempFile& file, const std::filesystem::path& name);
   // Puts the file in place of `target`, in one rename.
   virtual void replace(TempFile& file, const std::filesystem::path& target);

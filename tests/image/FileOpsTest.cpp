@@ -2,6 +2,7 @@
 // the undo file, the rename, syncing the folder), what is left is the old
 // hive with nothing beside it, or the complete new one with its complete
 // backup and undo file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hivex.h>
 #include <sys/stat.h>
@@ -97,6 +98,25 @@ private:
     if (fails(op, path)) throw image::Error(path, op + " failed");
   }
 };
+
+// The road the file operations take while it lives: "" as the file system
+// allows, "named" as on FAT (no unnamed temporary files), "reserved" as on a
+// FUSE FAT driver (no exclusive rename or link either).
+class Road {
+public:
+  explicit Road(const std::string& road) {
+    if (road.empty())
+      ::unsetenv("QVINST98_TEST_TEMPORARIES");
+    else
+      ::setenv("QVINST98_TEST_TEMPORARIES", road.c_str(), 1);
+  }
+  ~Road() { ::unsetenv("QVINST98_TEST_TEMPORARIES"); }
+  Road(const Road&) = delete;
+  Road& operator=(const Road&) = delete;
+};
+std::string roadName(const ::testing::TestParamInfo<std::string>& info) {
+  return info.param.empty() ? "unnamed" : info.param;
+}
 
 struct HiveCloser {
   void operator()(hive_h* hive) const noexcept { hivex_close(hive); }
@@ -222,13 +242,16 @@ struct Fault {
 };
 
 // What a commit with that fault leaves, checked for the file it wrote.
-void expectOldFileOrCompleteNewOne(const Fault& fault, Source source) {
+void expectOldFileOrCompleteNewOne(const Fault& fault, Source source,
+                                   const std::string& road = "") {
   ChangedImage image("commit-" + std::string(fault.op) + std::to_string(fault.nth) +
                          (source == Source::RealDat    ? "-creg"
                           : source == Source::RealHive ? "-real"
-                                                       : ""),
+                                                       : "") +
+                         road,
                      source);
   ASSERT_TRUE(image.file) << "no image to commit";
+  const Road taken(road);
   FaultyOps ops(fault.op, fault.nth);
   std::ostringstream report;
   bool failed = false;
@@ -270,15 +293,22 @@ void expectOldFileOrCompleteNewOne(const Fault& fault, Source source) {
   }
 }
 
-// A fault, and whether the file is a CREG file rather than a hive.
-class CommitFault : public ::testing::TestWithParam<std::tuple<Fault, bool>> {};
+// A fault, whether the file is a CREG file rather than a hive, and the road.
+class CommitFault : public ::testing::TestWithParam<std::tuple<Fault, bool, std::string>> {};
 
 // Over the small hive: what is left depends on the step that failed, not on
 // the hive's size.
 TEST_P(CommitFault, LeavesTheOldFileOrTheCompleteNewOne) {
   REQUIRE_REAL_HIVE();
-  const auto& [fault, dat] = GetParam();
-  expectOldFileOrCompleteNewOne(fault, dat ? Source::RealDat : Source::SmallHive);
+  const auto& [fault, dat, road] = GetParam();
+  expectOldFileOrCompleteNewOne(fault, dat ? Source::RealDat : Source::SmallHive, road);
+}
+
+std::string faultName(const ::testing::TestParamInfo<CommitFault::ParamType>& info) {
+  const auto& [fault, dat, road] = info.param;
+  const std::string op = fault.op;
+  return (op.empty() ? std::string("none") : op) + std::to_string(fault.nth) +
+         (dat ? "_creg" : "_hive") + (road.empty() ? "" : "_" + road);
 }
 
 // The whole real hive, committed and failing at the last step: the full
@@ -303,12 +333,27 @@ INSTANTIATE_TEST_SUITE_P(
                           Fault{"keepOwner", 3, false}, Fault{"sync", 3, false},
                           Fault{"placeNew", 2, false}, Fault{"syncDirectory", 2, false},
                           Fault{"replace", 1, false}, Fault{"syncDirectory", 3, true}),
-        ::testing::Bool()),
-    [](const auto& info) {
-      const std::string op = std::get<0>(info.param).op;
-      return (op.empty() ? std::string("none") : op) + std::to_string(std::get<0>(info.param).nth) +
-             (std::get<1>(info.param) ? "_creg" : "_hive");
-    });
+        ::testing::Bool(), ::testing::Values("")),
+    faultName);
+
+// The roads of file systems without unnamed temporary files: each step that
+// names or places a file, over the small hive and the CREG file.
+INSTANTIATE_TEST_SUITE_P(
+    Roads, CommitFault,
+    ::testing::Combine(::testing::Values(Fault{"", 0, true}, Fault{"produce", 1, false},
+                                         Fault{"placeNew", 1, false}, Fault{"placeNew", 2, false},
+                                         Fault{"replace", 1, false},
+                                         Fault{"syncDirectory", 3, true}),
+                       ::testing::Bool(), ::testing::Values("named")),
+    faultName);
+// Placing by a reserved name, over the small hive.
+INSTANTIATE_TEST_SUITE_P(Reserved, CommitFault,
+                         ::testing::Combine(::testing::Values(Fault{"", 0, true},
+                                                              Fault{"placeNew", 1, false},
+                                                              Fault{"placeNew", 2, false}),
+                                            ::testing::Values(false),
+                                            ::testing::Values("reserved")),
+                         faultName);
 
 // An image whose new content fails its read-back check.
 class FailingVerify : public image::HiveFile {
@@ -319,10 +364,17 @@ public:
   }
 };
 
-TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
+// The pipeline's tests on the road of the file system and on the named one;
+// the reserved road differs in placing only, which NewFilesOnRoad takes.
+class CommitOnRoad : public ::testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Roads, CommitOnRoad, ::testing::Values("", "named"), roadName);
+
+TEST_P(CommitOnRoad, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   REQUIRE_REAL_HIVE();
-  ChangedImage first("all-first");
-  ChangedImage second("all-second");
+  const std::string& road = GetParam();
+  const Road taken(road);
+  ChangedImage first("all-first" + road);
+  ChangedImage second("all-second" + road);
   ASSERT_TRUE(first.file && second.file) << "no image to commit";
   image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
   FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
@@ -334,10 +386,12 @@ TEST(CommitPipeline, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   EXPECT_TRUE(readBytes(first.target) == first.before);
 }
 
-TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
+TEST_P(CommitOnRoad, AReplaceFailingMidwayNamesWhatWasCommitted) {
   REQUIRE_REAL_HIVE();
-  ChangedImage first("midway-first");
-  ChangedImage second("midway-second");
+  const std::string& road = GetParam();
+  const Road taken(road);
+  ChangedImage first("midway-first" + road);
+  ChangedImage second("midway-second" + road);
   ASSERT_TRUE(first.file && second.file) << "no image to commit";
   image::HiveFile one(*first.input, "SYSTEM", first.mount, first.machine.registry);
   image::HiveFile two(*second.input, "SOFTWARE", second.mount, second.machine.registry);
@@ -359,6 +413,32 @@ TEST(CommitPipeline, AReplaceFailingMidwayNamesWhatWasCommitted) {
                                                      "SYSTEM.qvinst98.undo.reg"}));
   EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
   EXPECT_TRUE(readBytes(second.target) == second.before);
+}
+
+// A backup or undo name given that exists: the commit is refused, or fails
+// placing the undo file, and leaves that file as it was, on every road.
+TEST_P(CommitOnRoad, AGivenNameThatExistsIsNeverTheRunsToRemove) {
+  REQUIRE_REAL_HIVE();
+  const std::string& road = GetParam();
+  for (const bool undo : {true, false})
+    for (const bool placingFails : {false, true}) {
+      if (!undo && placingFails) continue;  // the backup is placed first
+      SCOPED_TRACE(std::string(undo ? "undo" : "backup") + (placingFails ? ", placing fails" : ""));
+      const Road taken(road);
+      ChangedImage image("given-" + road + (undo ? "undo" : "backup") +
+                         (placingFails ? "-fails" : ""));
+      ASSERT_TRUE(image.file) << "no image to commit";
+      const std::filesystem::path other = image.folder / (undo ? "X.undo.reg" : "X.bak");
+      hivetest::writeBytes(other, "not the run's");
+      FaultyOps ops(placingFails ? "placeNew" : "", 2);
+      std::ostringstream report;
+      image::CommitRequest request{{image.file.get()}, true, std::nullopt, std::nullopt, ""};
+      (undo ? request.undo : request.backup) = other;
+      EXPECT_THROW(image::commitImages(request, report, ops), image::Error);
+      EXPECT_EQ(image.names(), (std::vector<std::string>{"SYSTEM", other.filename().string()}));
+      EXPECT_EQ(readBytes(other), "not the run's");
+      EXPECT_TRUE(readBytes(image.target) == image.before);
+    }
 }
 
 TEST(CommitPipeline, TheReadBackNamesTheFirstDifferenceFromThePlan) {
@@ -395,14 +475,34 @@ TEST(InputFiles, ALockedFileAndOneThatIsNotRegularAreRefused) {
   ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
   EXPECT_THROW(image::InputFile::open(folder / "fifo", false), image::Error);  // no hang
   EXPECT_THROW(image::InputFile::open(folder, false), image::Error);
+  // Rewritten in place at the same size: a new time alone, then new bytes
+  // under the old time (FAT keeps times to two seconds), each seen.
+  EXPECT_NO_THROW(held.recheck());
+  const struct stat& read = held.info();
+  const struct timespec later[2] = {read.st_atim, {read.st_mtim.tv_sec, read.st_mtim.tv_nsec ^ 1}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (folder / "hive").c_str(), later, 0), 0);
+  EXPECT_THROW(held.recheck(), image::Error);
+  hivetest::writeBytes(folder / "hive", "regF");
+  const struct timespec same[2] = {read.st_atim, read.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (folder / "hive").c_str(), same, 0), 0);
+  EXPECT_THROW(held.recheck(), image::Error);
+  hivetest::writeBytes(folder / "hive", "regf");
+  ASSERT_EQ(::utimensat(AT_FDCWD, (folder / "hive").c_str(), same, 0), 0);
+  EXPECT_NO_THROW(held.recheck());
   // Replaced under the same name since it was opened: the recheck sees it.
   hivetest::writeBytes(folder / "other", "regf");
   std::filesystem::rename(folder / "other", folder / "hive");
   EXPECT_THROW(held.recheck(), image::Error);
 }
 
-TEST(NewFiles, AreInvisibleUntilPlacedAndNeverTakeANameThatExists) {
-  const std::filesystem::path folder = workFolder() / "placing";
+class NewFilesOnRoad : public ::testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Roads, NewFilesOnRoad, ::testing::Values("", "named", "reserved"),
+                         roadName);
+
+TEST_P(NewFilesOnRoad, AreInvisibleUntilPlacedAndNeverTakeANameThatExists) {
+  const std::string& road = GetParam();
+  const Road taken(road);
+  const std::filesystem::path folder = workFolder() / ("placing" + road);
   std::filesystem::create_directories(folder);
   std::filesystem::create_symlink(folder / "nowhere", folder / "taken");
   image::FileOps& ops = image::systemFileOps();
