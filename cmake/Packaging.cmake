@@ -1,20 +1,21 @@
 # Installing the qvinst98 tool, and its Debian package (cpack, or the target
 # "package"): the tool in bin/, its manual page made from its own --help and
-# --version (so the two cannot drift apart), README and licence in
-# share/doc/qvinst98/.
+# --version (so the two cannot drift apart) and the sections docs/qvinst98.h2m
+# adds, README, the tool's manual and licence in share/doc/qvinst98/.
 include(GNUInstallDirs)
 find_program(QVINST98_HELP2MAN help2man REQUIRED)
 find_program(QVINST98_GZIP gzip REQUIRED)
 
 set(manPage ${PROJECT_BINARY_DIR}/man/qvinst98.1)
+set(manInclude ${PROJECT_SOURCE_DIR}/docs/qvinst98.h2m)
 add_custom_command(
   OUTPUT ${manPage}.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
   COMMAND ${QVINST98_HELP2MAN} --no-info --section=1
           "--name=run the QVInst98 exports against a simulated or offline Windows registry"
-          --output=${manPage} $<TARGET_FILE:qvinst98_tool>
+          --include=${manInclude} --output=${manPage} $<TARGET_FILE:qvinst98_tool>
   COMMAND ${QVINST98_GZIP} -9nf ${manPage}
-  DEPENDS qvinst98_tool
+  DEPENDS qvinst98_tool ${manInclude}
   COMMENT "Writing the qvinst98 manual page from its --help"
   VERBATIM)
 add_custom_target(qvinst98_manpage ALL DEPENDS ${manPage}.gz)
@@ -50,6 +51,9 @@ install(FILES ${manPage}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(docDir ${CMAKE_INSTALL_DATAROOTDIR}/doc/qvinst98)
 install(FILES README.md LICENSE ${debianDoc}/copyright ${debianDoc}/changelog.gz
         DESTINATION ${docDir})
+# The manual pages the README and the manual page point to, where the links expect them.
+install(FILES docs/tool.md docs/images.md docs/qvinst98-output.schema.json
+        DESTINATION ${docDir}/docs)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qvinst98)
@@ -59,9 +63,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "runs the QVInst98 setup helper's exports 
 # The long description under the summary; CPack indents its lines.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Runs the sixteen exports of the QVInst98 game-controller setup helper
-against a simulated Windows loaded from a .reg image or NT hive files,
-shows what they would change, and can write the changes back into the
-hive files of a Windows installation that no longer boots.")
+against a simulated Windows loaded from a .reg image, NT hive files or a
+Windows 95/98/Me SYSTEM.DAT, shows what they would change, and can write
+the changes back into the registry files of a Windows installation that
+no longer boots.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -26,74 +26,111 @@ int runCommandLine(int argc, char** argv) {
 
   CLI::App app{
       "Runs QVInst98 exports, in the order given and in one load of the library, against a "
-      "simulated Windows machine, and reports each result as 'EXPORT -> RESULT'.",
+      "simulated Windows machine loaded from a bundled sample, a .reg image, NT hive files or a "
+      "Windows 95/98/Me SYSTEM.DAT, and reports each result as 'EXPORT -> RESULT'. Hives and "
+      "SYSTEM.DAT are only read unless --commit.",
       "qvinst98"};
   app.set_version_flag("--version", std::string("qvinst98 ") + QVINST98_VERSION);
   app.add_option("--registry", options.registry,
-                 "Registry image (.reg) to load; without it, a bundled sample machine "
-                 "(Windows 98, or XP for --os of major version 5 or later)");
+                 "Machine image, its kind found from its first bytes: a .reg file (REGEDIT4, or "
+                 "Version 5.00 in UTF-16LE or UTF-8), an NT hive (regf, mounted as SYSTEM) or a "
+                 "Windows 95/98/Me SYSTEM.DAT (CREG); without it, a bundled sample machine "
+                 "(Windows 98, or XP for --os of major version 5 or later)")
+      ->type_name("FILE");
   app.add_option("--machine", options.machine,
-                 "A bundled sample machine by name: win98 (the default), win98-setup (before the "
-                 "root device exists) or winxp");
+                 "A bundled sample machine by name: win98, win98-setup (before the root device "
+                 "exists) or winxp")
+      ->type_name("NAME");
   app.add_option("--os", options.os,
                  "Windows version: win95, win98, winme, nt4, win2k, winxp, vista, win7, win10 or "
-                 "MAJOR.MINOR")
-      ->capture_default_str();
-  app.add_flag("--no-admin", options.noAdmin, "Token without the Administrators group");
+                 "MAJOR.MINOR; without it, the one the image names (a SOFTWARE hive's "
+                 "CurrentVersion, a SYSTEM.DAT's VersionNumber), else winxp for hives and win98 "
+                 "for the rest")
+      ->type_name("NAME");
+  app.add_flag("--no-admin", options.noAdmin, "Run with a token without the Administrators group");
   app.add_flag("--trace", options.trace, "Switch tracing on (lines go to standard error)");
   app.add_option("--fail", failures,
-                 "CALL=CODE: every call of the named platform call fails with CODE (decimal or "
-                 "0x hex); CALL=CODE@N only its Nth call, CALL=CODE@N+ its Nth and every later "
-                 "one; repeatable")
+                 "Every call of the named platform call fails with CODE (decimal or 0x hex); "
+                 "with @N only its Nth call, with @N+ its Nth and every later one, counted per "
+                 "name from 1; repeatable")
+      ->type_name("CALL=CODE[@N[+]]")
       ->allow_extra_args(false);
   bool listCalls = false;
   app.add_flag("--list-calls", listCalls, "List the platform calls that --fail can name, and exit");
-  app.add_option("--save", options.save, "Write the registry after the calls as a .reg file");
+  app.add_option("--save", options.save,
+                 "Write the registry after the calls as a .reg file; it may name the .reg image "
+                 "read, never a hive or a SYSTEM.DAT")
+      ->type_name("FILE");
   app.add_option("--undo", options.undo,
-                 "Write a .reg file that puts back everything the calls deleted");
-  app.add_flag("--changes", options.changes, "List what the calls changed, one line each");
+                 "Write a .reg file that undoes the run: what the calls deleted or created, and "
+                 "for hives and SYSTEM.DAT everything the run changed, --import included; with "
+                 "--commit it names the commit's undo file, which must not exist")
+      ->type_name("FILE");
+  app.add_flag("--changes", options.changes,
+               "List every change the calls made, one line each: deleted and created keys, "
+               "deleted values, removed devices, created and removed nodes, deleted files");
   app.add_flag("--json", options.json,
-               "Print one JSON document instead of the text lines: the calls, the dialogs, every "
-               "change, the image and the warnings; errors too");
-  app.add_option("--answer", options.answer, "Dialog answer: yes, no, esc or close")
+               "Print one JSON document instead of the text lines: the image, the Windows version, "
+               "the calls and their dialogs, every change, warnings and notes; errors too");
+  app.add_option("--answer", options.answer, "How the dialogs are answered: yes, no, esc or close")
+      ->type_name("ANSWER")
       ->capture_default_str();
-  app.add_option("--windir", options.windir, "The Windows directory")->capture_default_str();
+  app.add_option("--windir", options.windir, "The simulated machine's Windows directory")
+      ->type_name("DIR")
+      ->capture_default_str();
   // Repeatable options take one value each, so that the calls after them stay calls.
-  app.add_option("--file", options.files, "A file that exists; repeatable")
+  app.add_option("--file", options.files,
+                 "A file that exists in the simulated machine (a Windows path); repeatable")
+      ->type_name("PATH")
       ->allow_extra_args(false);
-  app.add_option("--dir", options.dirs, "A directory that exists; repeatable")
+  app.add_option("--dir", options.dirs,
+                 "A directory that exists in the simulated machine (a Windows path); repeatable")
+      ->type_name("PATH")
       ->allow_extra_args(false);
   app.add_option("--unplugged", options.unplugged,
                  "A device instance whose key stays but whose node is not in the device tree; "
                  "repeatable")
+      ->type_name("INSTANCE")
       ->allow_extra_args(false);
   app.add_option("--hive", options.hives,
-                 "NAME=FILE: a registry hive file as the image, SYSTEM (mounted as HKLM\\SYSTEM) "
-                 "or SOFTWARE (HKLM\\SOFTWARE); repeatable; --os defaults to winxp; read-only "
-                 "unless --commit")
+                 "An NT registry hive file as the image: SYSTEM (mounted as HKLM\\SYSTEM) or "
+                 "SOFTWARE (HKLM\\SOFTWARE); repeatable; only read unless --commit")
+      ->type_name("NAME=FILE")
       ->allow_extra_args(false);
   app.add_option("--import", options.imports,
                  "A .reg file applied to the image after loading, before the calls (an undo "
-                 "file, for instance); repeatable")
+                 "file, for instance); a key the image does not hold is refused; repeatable")
+      ->type_name("FILE")
       ->allow_extra_args(false);
   app.add_flag("--commit", options.commit,
-               "Write the changes into the hive files, after a byte-for-byte backup beside each "
-               "(FILE.qvinst98.bak) and the undo .reg (FILE.qvinst98.undo.reg unless --undo)");
+               "Write the changes into the hive files or the SYSTEM.DAT itself, after a "
+               "byte-for-byte backup beside each (FILE.qvinst98.bak) and the undo .reg beside "
+               "the first (FILE.qvinst98.undo.reg, unless --undo); a run that changes nothing "
+               "writes nothing");
   app.add_option("--backup", options.backup,
-                 "With --commit: the backup of the one hive goes to this new file");
+                 "With --commit and one hive or a SYSTEM.DAT: the backup goes to this new file "
+                 "(and the undo .reg to B.undo.reg for B.bak, unless --undo)")
+      ->type_name("B");
   app.add_option("--save-hive", options.saveHive,
-                 "Write the changed hive to this file and leave the original alone");
+                 "Write the changed hive to this file and leave the original alone (one hive)")
+      ->type_name("FILE");
   app.add_flag("--check", options.check,
-               "Check the image's structure alone (a CREG file record by record; a hive or .reg "
-               "by loading it), print a summary and exit");
+               "Check the image alone (a SYSTEM.DAT structure by structure; a hive or .reg by "
+               "loading it), print a summary and exit");
   app.add_option("--codepage", options.codepage,
-                 "Code page of a CREG file's names and text (default 1252)");
+                 "Code page of a SYSTEM.DAT's names and text: 1252 (the default), 874, 932, 936, "
+                 "949, 950 or 1250 to 1258")
+      ->type_name("N");
   app.add_option("--save-dat", options.saveDat,
-                 "Write the changed CREG file to this file and leave the original alone");
+                 "Write the changed SYSTEM.DAT to this file and leave the original alone")
+      ->type_name("FILE");
   app.add_option("--windows", options.windows,
                  "The Windows folder of a mounted installation: its SYSTEM.DAT, or its "
-                 "System32\\config\\SYSTEM and SOFTWARE hives, as the image");
-  app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)");
+                 "System32\\config\\SYSTEM and SOFTWARE hives, as the image, names found in "
+                 "any case; its inf\\drvdata.bin and drvidx.bin as files (never deleted)")
+      ->type_name("DIR");
+  app.add_option("CALL", options.calls, "EXPORT or EXPORT=TEXT (TEXT is the third argument)")
+      ->type_name("");
 
   try {
     app.parse(argc, argv);
