@@ -296,8 +296,15 @@ CheckedOptions checkOptions(const Options& options) {
   if (options.registry && options.machine) {
     throw UsageError("--registry and --machine exclude each other");
   }
-  if (options.calls.empty() && !options.save && !options.undo && !options.changes &&
-      !options.commit && !options.saveHive && !options.saveDat) {
+  const bool writes = options.save || options.undo || options.commit || options.backup ||
+                      options.saveHive || options.saveDat;
+  if (options.check) {
+    // --check reads the image and stops: what a run would do with it has no place here.
+    if (!options.calls.empty()) throw UsageError("--check runs no exports");
+    if (writes || options.changes)
+      throw UsageError("--check writes nothing; it takes no --changes, --save, --undo, --commit, "
+                       "--backup, --save-hive or --save-dat");
+  } else if (options.calls.empty() && !writes && !options.changes) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }
   for (const auto& call : options.calls) parseCall(call);
@@ -310,6 +317,8 @@ CheckedOptions checkOptions(const Options& options) {
     throw UsageError("--save-dat and --codepage need a CREG file (--registry SYSTEM.DAT)");
   if (options.saveHive && creg)
     throw UsageError("--save-hive is for hive files; a CREG file takes --save-dat");
+  // The bundled machines refuse --check themselves, when they are opened.
+  if (options.check) return checked;
   if (checked.kind != ImageKind::Hives && !creg) {
     if (options.commit || options.saveHive || options.backup)
       throw UsageError("--commit, --save-hive and --backup need a hive image (--hive NAME=FILE)");
@@ -347,14 +356,12 @@ CheckedOptions checkOptions(const Options& options) {
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
-  if (options.check) {
-    if (!options.calls.empty()) throw UsageError("--check runs no exports");
-    // The bundled machines refuse it themselves: --check needs an image.
-    openImage(options, checkImageOptions(options))->check(out);
-    return 0;
-  }
   // Everything that can be refused is checked before anything is read.
   const CheckedOptions checked = checkOptions(options);
+  if (options.check) {
+    openImage(options, checked)->check(out);
+    return 0;
+  }
   std::vector<ParsedCall> calls;
   for (const auto& call : options.calls) calls.push_back(parseCall(call));
   const sim::Dialogs::Answer answer = parseAnswer(options.answer);

@@ -175,6 +175,16 @@ expect_empty "$out"
 expect_line_count "$err" 1
 expect_contains "$err" "missing.reg"
 
+begin "--check takes only what a check reads"
+for extra in "--codepage 932" "--changes" "--save $tmp/c.reg" "IsAdmin"; do
+  # shellcheck disable=SC2086
+  run --registry "$machines/winxp.reg" --check $extra
+  expect_status 2
+  expect_empty "$out"
+  expect_line_count "$err" 1
+done
+[ ! -e "$tmp/c.reg" ] && ok || fail "--check wrote $tmp/c.reg"
+
 begin "bad --fail"
 for bad in "NoSuchCall=5" "GetVersionExA" "GetVersionExA=" "=5" "GetVersionExA=five" "GetVersionExA=0xZZ" \
            "GetVersionExA=87@" "GetVersionExA=87@0" "GetVersionExA=87@0+" "GetVersionExA=87@x" \
