@@ -51,9 +51,9 @@ install(FILES ${manPage}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(docDir ${CMAKE_INSTALL_DATAROOTDIR}/doc/qvinst98)
 install(FILES README.md LICENSE ${debianDoc}/copyright ${debianDoc}/changelog.gz
         DESTINATION ${docDir})
-# The manual pages the README and the manual page point to, where the links expect them.
-install(FILES docs/tool.md docs/images.md docs/qvinst98-output.schema.json
-        DESTINATION ${docDir}/docs)
+# The whole manual the README and the manual page point to, where the links expect it.
+file(GLOB manualPages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${manualPages} docs/qvinst98-output.schema.json DESTINATION ${docDir}/docs)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qvinst98)

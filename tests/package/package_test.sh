@@ -59,7 +59,7 @@ install)
   zcat "$man" >"$page" 2>/dev/null || : >"$page"
   if grep -q '^\.TH QVINST98 "1"' "$page"; then ok; else fail "no manual page at usr/share/man/man1"; fi
   grep -qF "qvinst98 $version" "$page" && ok || fail "the manual page is not of version $version"
-  for file in README.md LICENSE copyright changelog.gz docs/tool.md docs/images.md \
+  for file in README.md LICENSE copyright changelog.gz docs/tool.md docs/images.md docs/testing.md \
     docs/qvinst98-output.schema.json; do
     [ -s "$root/usr/share/doc/qvinst98/$file" ] && ok || fail "no usr/share/doc/qvinst98/$file"
   done
