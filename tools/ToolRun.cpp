@@ -302,8 +302,9 @@ CheckedOptions checkOptions(const Options& options) {
     // --check reads the image and stops: what a run would do with it has no place here.
     if (!options.calls.empty()) throw UsageError("--check runs no exports");
     if (writes || options.changes)
-      throw UsageError("--check writes nothing; it takes no --changes, --save, --undo, --commit, "
-                       "--backup, --save-hive or --save-dat");
+      throw UsageError(
+          "--check writes nothing; it takes no --changes, --save, --undo, --commit, "
+          "--backup, --save-hive or --save-dat");
   } else if (options.calls.empty() && !writes && !options.changes) {
     throw UsageError("nothing to do: name at least one export, or --save FILE (see --help)");
   }
