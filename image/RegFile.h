@@ -23,6 +23,9 @@ namespace image {
 // refused with an Error naming the file and the line.
 
 enum class RegFormat { Regedit4, Regedit5 };
+// The first line of each format: the reader tells them apart by it.
+inline constexpr std::string_view kRegHeader4 = "REGEDIT4";
+inline constexpr std::string_view kRegHeader5 = "Windows Registry Editor Version 5.00";
 
 // Applies an image to the registry: keys and values are added, "[-KEY]"
 // deletes a key with everything below it, "name"=- deletes a value. A

@@ -22,9 +22,6 @@ using sim::Value;
 namespace path = sim::path;
 using text::equalNoCase;
 
-constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-
 using Bytes = std::vector<std::uint8_t>;
 
 [[noreturn]] void fail(const std::string& origin, std::size_t line, const std::string& what) {
@@ -272,9 +269,9 @@ public:
     }
     if (number_ == 1) {
       const std::string_view header = trimRight(text);
-      if (header == kHeader4) {
+      if (header == kRegHeader4) {
         unicode_ = false;
-      } else if (header == kHeader5) {
+      } else if (header == kRegHeader5) {
         unicode_ = true;
       } else {
         fail(origin_, 1, "not a registry image: bad header");
@@ -638,7 +635,7 @@ public:
     }
     if (!decided_) {
       // The header tells the encoding when there is no byte-order mark.
-      if (input.size() < kHeader5.size() && !last) return;
+      if (input.size() < kRegHeader5.size() && !last) return;
       if (input.starts_with("\xFF\xFE")) {
         encoding_ = Encoding::Utf16;
         input.remove_prefix(2);
@@ -646,7 +643,7 @@ public:
         encoding_ = Encoding::Utf8;
         input.remove_prefix(3);
       } else {
-        encoding_ = input.starts_with(kHeader5) ? Encoding::Utf8 : Encoding::Bytes;
+        encoding_ = input.starts_with(kRegHeader5) ? Encoding::Utf8 : Encoding::Bytes;
       }
       decided_ = true;
     }

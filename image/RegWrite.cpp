@@ -20,8 +20,6 @@ using sim::Value;
 namespace path = sim::path;
 using text::equalNoCase;
 
-constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kCrlf = "\r\n";
 
 // Regedit wraps hex lists so that no line passes this column, "\" included.
@@ -37,7 +35,7 @@ using Bytes = std::vector<std::uint8_t>;
 class Writer {
 public:
   explicit Writer(RegFormat format, std::ostream* sink = nullptr) : format_(format), sink_(sink) {
-    out_.append(format == RegFormat::Regedit5 ? kHeader5 : kHeader4);
+    out_.append(format == RegFormat::Regedit5 ? kRegHeader5 : kRegHeader4);
     out_.append(kCrlf);
     out_.append(kCrlf);
   }
