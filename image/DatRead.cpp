@@ -63,7 +63,7 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& file) {
     // Damage before the end is named first; a sound file is only too long.
     check(bytes);
     throw Error(std::to_string(size - end) + " bytes after the last of " +
-                   std::to_string(get16(bytes, 0x10)) + " data blocks");
+                std::to_string(get16(bytes, 0x10)) + " data blocks");
   }
   if (in.peek() != std::ifstream::traits_type::eof()) throw Error("changed while it was read");
   return bytes;
@@ -107,6 +107,11 @@ std::string_view Tree::name(Key key) const {
           get16(bytes_, record + 0x0C)};
 }
 
+std::size_t Tree::valueCount(Key key) const {
+  const std::uint32_t record = recordOf(key);
+  return record == 0 ? 0 : get16(bytes_, record + 0x0E);
+}
+
 Tree::Key Tree::child(Key key, std::string_view wanted,
                       const platform::names::Charset& charset) const {
   for (Key at = firstChild(key); at != kNone; at = nextSibling(at))
@@ -127,6 +132,7 @@ Loaded load(const Tree& tree, sim::Registry& registry, sim::Registry::Node& root
     for (Tree::Key key = first; key != Tree::kNone; key = tree.nextSibling(key)) {
       sim::Registry::Node& node = registry.makeChild(*parent, tree.name(key));
       ++loaded.keys;
+      registry.reserveValues(node, tree.valueCount(key));
       tree.forEachValue(key, [&](const Tree::Value& value) {
         registry.setValue(node, value.name, value.type, value.data);
         ++loaded.values;

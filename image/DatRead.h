@@ -45,6 +45,7 @@ public:
   // Calls `visit(const Value&)` for each of the key's values, in file order.
   template <typename Visit>
   void forEachValue(Key key, Visit visit) const;
+  std::size_t valueCount(Key key) const;
 
   // The key below `key` named `name` as Windows compares names, or kNone.
   Key child(Key key, std::string_view name, const platform::names::Charset& charset) const;

@@ -109,6 +109,8 @@ public:
   const std::vector<StoredValue>& all() const { return items_; }
   std::size_t size() const { return items_.size(); }
 
+  void reserve(std::size_t count) { items_.reserve(count); }
+
   const StoredValue* find(std::string_view name) const {
     const std::size_t position = positionOf(name);
     return position == kMissing ? nullptr : &items_[position];
@@ -613,6 +615,10 @@ Registry::Node& Registry::makeChild(Node& parent, std::string_view name) {
 void Registry::setValue(Node& key, std::string_view name, DWORD type,
                         std::span<const std::uint8_t> data) {
   key.values.set(store_->bytes, name, type, data);
+}
+
+void Registry::reserveValues(Node& key, std::size_t count) {
+  key.values.reserve(count);
 }
 
 bool Registry::removeValue(Node& key, std::string_view name) {

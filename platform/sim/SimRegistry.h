@@ -61,6 +61,8 @@ public:
   Node& makeKey(std::string_view path);
   Node& makeChild(Node& parent, std::string_view name);  // one level, no path
   void setValue(Node& key, std::string_view name, DWORD type, std::span<const std::uint8_t> data);
+  // Room for `count` values, for a loader that knows how many a key holds.
+  void reserveValues(Node& key, std::size_t count);
   bool removeValue(Node& key, std::string_view name);
   // Deletions and creations that the simulated Windows itself makes (the
   // Setup API removing an instance, the Configuration Manager creating one):
