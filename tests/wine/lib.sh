@@ -119,6 +119,17 @@ remove_server_dir() {
 # wineserver kept running until the test ends; the DLL and the probe are
 # copied to C:\qv. Version is a Wine version name (win98, winxp, ...).
 new_prefix() { # version
+  # A try that CTest killed at its time limit ran no end_prefix: its server
+  # and processes may still be writing to the prefix. Stop them first, or
+  # the retry's removal races them ("Directory not empty").
+  if [ -d "$WORK/prefix" ]; then
+    (
+      export WINEPREFIX="$WORK/prefix"
+      timeout 10 "$WINESERVER" -k >/dev/null 2>&1 || true
+      timeout 10 "$WINESERVER" -w >/dev/null 2>&1 || true
+      remove_server_dir
+    )
+  fi
   rm -rf "$WORK"
   mkdir -p "$WORK"
   export WINEPREFIX="$WORK/prefix"
