@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ImageText.h"
 #include "Machine.h"
 #include "RegFile.h"
 #include "SimPath.h"
@@ -49,20 +50,6 @@ Hive openWritable(const std::string& file) {
   Hive hive(hivex_open(file.c_str(), HIVEX_OPEN_WRITE));
   if (!hive) die("cannot open " + file + ": " + std::strerror(errno));
   return hive;
-}
-
-std::string utf8(const std::string& latin1) {
-  std::string out;
-  for (char c : latin1) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      out.push_back(c);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | byte >> 6));
-      out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  return out;
 }
 
 std::string currentSet(hive_h* hive) {
@@ -86,8 +73,8 @@ void plant(const std::string& in, const std::string& out, const std::string& rec
       die("not below HKEY_LOCAL_MACHINE\\SYSTEM: " + key.path);
     hive_node_h node = hivex_root(hive.get());
     for (std::size_t i = 2; i < parts.size(); ++i) {
-      const std::string name =
-          utf8(i == 2 && parts[i] == "CurrentControlSet" ? set : std::string(parts[i]));
+      const std::string name = image::text::utf8FromLatin1(
+          i == 2 && parts[i] == "CurrentControlSet" ? set : std::string(parts[i]));
       hive_node_h child = hivex_node_get_child(hive.get(), node, name.c_str());
       if (child == 0) child = hivex_node_add_child(hive.get(), node, name.c_str());
       if (child == 0) die("cannot add " + key.path);
@@ -100,7 +87,7 @@ void plant(const std::string& in, const std::string& out, const std::string& rec
     data.reserve(key.values.size());
     std::vector<hive_set_value> values;
     for (const sim::Value& value : key.values) {
-      names.push_back(utf8(value.name));
+      names.push_back(image::text::utf8FromLatin1(value.name));
       std::vector<char> bytes;
       const bool text =
           value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
