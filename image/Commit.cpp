@@ -147,10 +147,9 @@ private:
   bool kept_ = false;
 };
 
-void build(Planned& planned, bool write, FileOps& ops) {
+void build(Planned& planned, FileOps& ops) {
   const InputFile& input = planned.image->input();
-  const std::filesystem::path folder =
-      write ? folderOf(input.real()) : std::filesystem::temp_directory_path();
+  const std::filesystem::path folder = folderOf(input.real());
   testPause("build");
   planned.next.emplace(ops.create(folder, input.real().filename().string()));
   try {
@@ -158,17 +157,13 @@ void build(Planned& planned, bool write, FileOps& ops) {
       planned.summary = planned.image->build(out);
     });
   } catch (const Error& error) {
-    // Named as the user knows it: the file a commit replaces, the folder a
-    // preview builds in; never the descriptor the writer was given.
+    // Named as the user knows it, the file a commit replaces: never the
+    // descriptor the writer was given.
     if (error.file() != planned.next->openPath() && error.file() != planned.next->name()) throw;
-    if (write) throw Error(input.real(), error.detail());
-    throw Error(folder, "the new " + input.given().filename().string() +
-                            " cannot be built here: " + error.detail());
+    throw Error(input.real(), error.detail());
   }
-  if (write) {
-    ops.keepOwner(*planned.next, input.info());
-    ops.sync(*planned.next);
-  }
+  ops.keepOwner(*planned.next, input.info());
+  ops.sync(*planned.next);
   testPause("verify");
   planned.image->verify(planned.next->openPath());
 }
@@ -228,15 +223,14 @@ void commitImages(const CommitRequest& request, std::ostream& err, FileOps& ops)
   for (ImageFile* image : request.images) {
     if (image->changed()) {
       plan.push_back(Planned{image, std::nullopt, {}, {}});
-    } else if (request.write) {
+    } else {
       err << "qvinst98: " << image->label() << ": nothing to change; "
           << image->input().given().string() << " is left as it is\n";
     }
   }
   if (plan.empty()) return;
 
-  for (Planned& planned : plan) build(planned, request.write, ops);
-  if (!request.write) return;
+  for (Planned& planned : plan) build(planned, ops);
 
   // The lock is held since before the inputs were read.
   testPause("recheck");

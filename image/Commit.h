@@ -11,8 +11,8 @@
 //   replace  each input by its new file, one rename each;
 //   sync     the folders.
 //
-// Nothing is written before every check has passed, and a preview runs the
-// same checks up to the writing. Names the run creates are never names that
+// Nothing is written before every check has passed (a preview builds nothing:
+// it asks each file whether it changes). Names the run creates are never names that
 // existed, and a failure removes what the run created and nothing else.
 #pragma once
 
@@ -84,7 +84,6 @@ public:
 
 struct CommitRequest {
   std::vector<ImageFile*> images;
-  bool write = false;                           // false: a preview, the checks only
   std::optional<std::filesystem::path> backup;  // a new file; with one image
   std::optional<std::filesystem::path> undo;    // a new file; else beside the first backup
   std::string undoBytes;

@@ -25,7 +25,6 @@ void ImageSource::commitThrough(std::vector<image::ImageFile*> files, const sim:
   }
   image::CommitRequest request;
   request.images = std::move(files);
-  request.write = true;
   if (options.backup) request.backup = *options.backup;
   if (options.undo) request.undo = *options.undo;
   request.undoBytes = undoText(machine, format);

@@ -256,8 +256,8 @@ void expectOldFileOrCompleteNewOne(const Fault& fault, Source source,
   std::ostringstream report;
   bool failed = false;
   try {
-    image::commitImages({{image.file.get()}, true, std::nullopt, std::nullopt, "REGEDIT4\r\n"},
-                        report, ops);
+    image::commitImages({{image.file.get()}, std::nullopt, std::nullopt, "REGEDIT4\r\n"}, report,
+                        ops);
   } catch (const image::Error&) {
     failed = true;
   }
@@ -379,7 +379,7 @@ TEST_P(CommitOnRoad, SeveralFilesAreAllCheckedBeforeAnyIsWritten) {
   image::HiveFile good(*first.input, "SYSTEM", first.mount, first.machine.registry);
   FailingVerify bad(*second.input, "SOFTWARE", second.mount, second.machine.registry);
   std::ostringstream report;
-  EXPECT_THROW(image::commitImages({{&good, &bad}, true, std::nullopt, std::nullopt, ""}, report),
+  EXPECT_THROW(image::commitImages({{&good, &bad}, std::nullopt, std::nullopt, ""}, report),
                image::Error);
   EXPECT_EQ(first.names(), std::vector<std::string>{"SYSTEM"});
   EXPECT_EQ(second.names(), std::vector<std::string>{"SYSTEM"});
@@ -399,7 +399,7 @@ TEST_P(CommitOnRoad, AReplaceFailingMidwayNamesWhatWasCommitted) {
   std::ostringstream report;
   std::string message;
   try {
-    image::commitImages({{&one, &two}, true, std::nullopt, std::nullopt, ""}, report, ops);
+    image::commitImages({{&one, &two}, std::nullopt, std::nullopt, ""}, report, ops);
   } catch (const image::Error& e) {
     message = e.what();
   }
@@ -432,7 +432,7 @@ TEST_P(CommitOnRoad, AGivenNameThatExistsIsNeverTheRunsToRemove) {
       hivetest::writeBytes(other, "not the run's");
       FaultyOps ops(placingFails ? "placeNew" : "", 2);
       std::ostringstream report;
-      image::CommitRequest request{{image.file.get()}, true, std::nullopt, std::nullopt, ""};
+      image::CommitRequest request{{image.file.get()}, std::nullopt, std::nullopt, ""};
       (undo ? request.undo : request.backup) = other;
       EXPECT_THROW(image::commitImages(request, report, ops), image::Error);
       EXPECT_EQ(image.names(), (std::vector<std::string>{"SYSTEM", other.filename().string()}));
