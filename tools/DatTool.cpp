@@ -190,7 +190,7 @@ public:
   bool commitsUndo(const Options& options) const override { return options.commit; }
 
   // --save-dat, and --commit through the commit pipeline or, without it,
-  // the same checks up to the writing.
+  // the writer's walk in memory, which refuses what a commit would.
   void finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
               std::ostream& err) override {
     try {

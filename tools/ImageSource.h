@@ -41,7 +41,7 @@ public:
   // Whether a --commit writes the undo file itself.
   virtual bool commitsUndo(const Options& options) const;
   // After the calls: the kind's own outputs (--save-hive, --save-dat) and the
-  // commit pipeline, or in a preview the same checks up to the writing.
+  // commit pipeline, or in a preview the writer's walk in memory (no file).
   virtual void finish(const sim::Machine& machine, const Options& options, image::RegFormat format,
                       std::ostream& notes);
   // The --check summary lines.
